@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build and test tools Quillet needs, if any are missing.
+# Debian/Ubuntu only (apt-get, as root or through sudo); elsewhere it says what to install.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ make pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    fonts-dejavu-core
+)
+
+missing=()
+if command -v dpkg-query >/dev/null 2>&1; then
+    for p in "${packages[@]}"; do
+        status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+        [[ "$status" == "install ok installed" ]] || missing+=("$p")
+    done
+else
+    echo "quillet: this machine has no dpkg; install by hand: CMake >= 3.25, Ninja, a C++20 compiler," >&2
+    echo "         Qt 6 (Core, Network, Widgets, Test) with its development files." >&2
+    command -v cmake >/dev/null && command -v ninja >/dev/null && exit 0
+    exit 1
+fi
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "quillet: installing missing packages: ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+    SUDO=()
+elif command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+else
+    echo "quillet: need root or sudo to run: apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+if ! command -v apt-get >/dev/null 2>&1; then
+    echo "quillet: no apt-get here; please install: ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
