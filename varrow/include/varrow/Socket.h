@@ -81,6 +81,9 @@ public:
     qint32 SocketHandle() const;
     // The local port of the bound or connected descriptor, 0 when there is none.
     quint16 LocalPort() const;
+    // The dotted local IPv4 address of the connected descriptor (the address through which this
+    // machine reaches the peer), "" when there is none.
+    QString LocalAddress() const;
 
 signals:
     void ConnectionRequest(qint32 &Socket);
