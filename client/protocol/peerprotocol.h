@@ -11,9 +11,11 @@ namespace quillet::PeerProtocol {
 
 QString acceptReply();                               // "<chat reply>accept</chat reply>"
 QString refuseReply(const QString &reason = {});     // "<chat reply>refuse</chat reply>" + reason
+                                                     // (0 characters are removed from the reason)
 QString closeNotice();                               // "<close>"
 // The message for one key press with character code `code` (1..255): Enter and line feed become
-// a line feed character message, Backspace the delete message, anything else its own character.
+// a line feed character message, Backspace the delete message, anything else its own character
+// (a code above 255 is sent as "?" by encode()). Empty for a code of 0 or less: nothing to send.
 QString keystroke(int code);
 QString deleteMessage();                             // "<d>1 </d>"
 
@@ -25,13 +27,19 @@ struct Message {
     int count = 0;       // Delete: how many characters to remove (0 when the count is not a digit)
     QString reason;      // Refuse: text after "</chat reply>", if any
 };
-// Classifies one received message (its terminator already removed).
+// Classifies one received message (its terminator already removed). Rules, in order: exactly
+// "<close>"; exactly the accept text; "<chat reply>refuse" anywhere in any case (reason: the text
+// after the first "</chat reply>" that follows it); character 2 "a" -> Character (character 4;
+// Ignored when shorter than 4); character 2 "d" -> Delete (count: character 4 as a digit, else 0);
+// anything else Ignored.
 Message classify(const QString &text);
 
 // Splits a peer byte stream at 0 bytes. Every message goes out followed by one 0 byte; the
-// receiver feeds whatever each read brings and gets back the complete messages in order, while an
-// unterminated tail waits for its 0 byte. A tail longer than maxPending bytes is discarded up to
-// the next 0 byte, so a peer cannot make the buffer grow without bound.
+// receiver feeds whatever each read brings and gets back the complete messages in order (an empty
+// one for two 0 bytes in a row), while an unterminated tail waits for its 0 byte. A message longer
+// than maxPending bytes is dropped whole, up to and including its 0 byte, however the stream was
+// split into reads; so pending() never exceeds maxPending and a peer cannot make the buffer grow
+// without bound.
 class Framer
 {
 public:
@@ -46,8 +54,12 @@ private:
     bool m_discarding = false;
 };
 
-// Latin-1 conversion of the peer connection: a character above 255 is sent as "?".
+// Latin-1 conversion of the peer connection: a character above 255 is sent as "?" (one "?" for a
+// character written as a surrogate pair). A 0 character is kept as a 0 byte.
 QByteArray encode(const QString &text);
 QString decode(const QByteArray &bytes);
+// The bytes that carry one message: encode(message) with every 0 character sent as "?", then the
+// 0 byte that ends the message.
+QByteArray frame(const QString &message);
 
 } // namespace quillet::PeerProtocol

@@ -9,6 +9,7 @@
 namespace quillet::ServerProtocol {
 
 // --- Messages the client sends (each goes out as one Send, which appends the 0 byte) ---
+// Nothing is escaped: the values are put between the tags as they are.
 QString loginMessage(const QString &user, const QString &password);
 QString roomMessage(const QString &text, const QString &style, const QString &user);
 QString requestMessage(const QString &message, const QString &address, const QString &port,
@@ -42,10 +43,17 @@ struct RoomMessage {
     bool serverNotice = false; // the NAME contains "server" in any letter case
 };
 // Cuts TEXT, STYLE and NAME; nullopt when the tags are missing or out of order.
+// The end is anchored: NAME follows the last "<user>" before the last "</user></message>", STYLE the
+// last "<style>" before that, and TEXT runs from the first "<message>" to that "<style>", so TEXT
+// may hold anything ("<", "r>", "<style>", ...). Tags match in any letter case; text after the
+// closing tags is ignored.
 std::optional<RoomMessage> cutRoomMessage(const QString &data);
 
-// Every name of a user-list message's LIST that is followed by ","; nullopt when the message has
-// no LIST or no name ends with a comma.
+// Every name of a user-list message's LIST that is followed by ",", in order (there is no limit on
+// their number); a text after the last comma is not a name, and empty names are skipped. LIST runs
+// from the ">" closing the first "<add usr" (exact) or "<rem usr" (any case) tag to the next "<".
+// nullopt when the message has no such tag, no "<" after the LIST, or no name ends with a comma.
+// A removal uses only the first name.
 std::optional<QStringList> cutUserList(const QString &data);
 
 struct Request {
@@ -55,8 +63,22 @@ struct Request {
     QString user;
 };
 // Cuts MESSAGE, ADDRESS, PORT and USER; nullopt when a tag is missing or out of order.
+// The end is anchored: USER follows the last "<user>" before the last "</rqst>", PORT the last
+// "<port>" before that, ADDRESS the last "<addr>" before that, and MESSAGE runs from the first
+// "<rqst>" to that "<addr>", so MESSAGE may have any length and hold tag-like text. Tags match in
+// any letter case; text after "</rqst>" is ignored.
 std::optional<Request> cutRequest(const QString &data);
 // A request the client may act on: ADDRESS a dotted IPv4 address, PORT a whole number 5000..6000.
 bool isAcceptableRequest(const Request &request);
+
+// The range of ports on which a requester listens for the peer connection.
+inline constexpr int RequestPortMin = 5000;
+inline constexpr int RequestPortMax = 6000;
+// Exactly four dot-separated decimal parts 0..255 of ASCII digits, nothing else: no blanks, no
+// sign, no leading zero ("010" is refused, as some resolvers read it as octal).
+bool isDottedIPv4(const QString &address);
+// The port of a request as a number: 1 to 5 ASCII digits (a leading zero is allowed) with a value
+// from RequestPortMin to RequestPortMax; nullopt otherwise.
+std::optional<quint16> requestPort(const QString &port);
 
 } // namespace quillet::ServerProtocol

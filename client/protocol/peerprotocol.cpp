@@ -1,0 +1,196 @@
+// The peer protocol of private chats.
+//
+// Wire grammar
+// ------------
+// Two clients talk over one direct TCP connection. Every message is a text of 8-bit Latin-1
+// characters (one byte per character, "?" for a character that Latin-1 lacks) followed by one
+// 0 byte. The receiver splits its byte stream at the 0 bytes (Framer) and classifies each message.
+//
+//   frame      = *( %x01-FF ) %x00
+//   accept     = "<chat reply>accept</chat reply>"           ; the partner accepted the chat
+//   refuse     = "<chat reply>refuse</chat reply>" [REASON]  ; the partner refused; REASON is the
+//                                                            ; free text of its reason box
+//   character  = "<a>" CHAR "</a>"                           ; one typed character; Enter (13)
+//                                                            ; and line feed (10) are sent as %x0A
+//   delete     = "<d>1 </d>"                                 ; Backspace: remove one character
+//   close      = "<close>"                                   ; understood, never sent
+//
+// Classification of a received message T, in this order (the first rule that applies decides):
+//   1. T is exactly "<close>"                              -> close
+//   2. T is exactly "<chat reply>accept</chat reply>"      -> accept
+//   3. T contains "<chat reply>refuse", any case           -> refuse; the reason is the text after
+//                                                             the first "</chat reply>" (any case)
+//                                                             that follows, if any
+//   4. character 2 of T is "a" (lower case)                -> character 4 of T; ignored when T is
+//                                                             shorter than 4
+//   5. character 2 of T is "d" (lower case)                -> delete character 4 of T read as a
+//                                                             digit; 0 when missing or no digit
+//   6. anything else                                       -> ignored
+// Only characters 2 and 4 of a character or delete message are read; the closing tag never is.
+
+#include "peerprotocol.h"
+
+namespace quillet::PeerProtocol {
+
+namespace {
+
+constexpr QLatin1StringView AcceptText("<chat reply>accept</chat reply>");
+constexpr QLatin1StringView RefuseText("<chat reply>refuse</chat reply>");
+constexpr QLatin1StringView RefuseMarker("<chat reply>refuse");
+constexpr QLatin1StringView ReplyEnd("</chat reply>");
+constexpr QLatin1StringView CloseText("<close>");
+constexpr QLatin1StringView DeleteText("<d>1 </d>");
+
+} // namespace
+
+// --- Building ---
+
+QString acceptReply()
+{
+    return AcceptText;
+}
+
+QString refuseReply(const QString &reason)
+{
+    // A 0 character would end the message early on the wire; it cannot be part of a reason.
+    QString text = RefuseText + reason;
+    text.remove(QChar(0));
+    return text;
+}
+
+QString closeNotice()
+{
+    return CloseText;
+}
+
+QString keystroke(int code)
+{
+    if (code <= 0)
+        return {};
+    if (code == 13 || code == 10)
+        return QLatin1StringView("<a>\n</a>");
+    if (code == 8)
+        return deleteMessage();
+    const QChar character = code > 0xFFFF ? QChar(u'?') : QChar(char16_t(code));
+    return QLatin1StringView("<a>") + character + QLatin1StringView("</a>");
+}
+
+QString deleteMessage()
+{
+    return DeleteText;
+}
+
+// --- Classifying ---
+
+Message classify(const QString &text)
+{
+    Message message;
+    if (text == CloseText) {
+        message.kind = Kind::Close;
+        return message;
+    }
+    if (text == AcceptText) {
+        message.kind = Kind::Accept;
+        return message;
+    }
+    const qsizetype refuse = text.indexOf(RefuseMarker, 0, Qt::CaseInsensitive);
+    if (refuse >= 0) {
+        message.kind = Kind::Refuse;
+        const qsizetype end = text.indexOf(ReplyEnd, refuse + RefuseMarker.size(),
+                                           Qt::CaseInsensitive);
+        if (end >= 0)
+            message.reason = text.sliced(end + ReplyEnd.size());
+        return message;
+    }
+    if (text.size() >= 2 && text.at(1) == u'a') {
+        if (text.size() >= 4) {
+            message.kind = Kind::Character;
+            message.character = text.at(3);
+        }
+        return message;
+    }
+    if (text.size() >= 2 && text.at(1) == u'd') {
+        message.kind = Kind::Delete;
+        if (text.size() >= 4 && text.at(3) >= u'0' && text.at(3) <= u'9')
+            message.count = text.at(3).unicode() - u'0';
+        return message;
+    }
+    return message;
+}
+
+// --- Framing ---
+
+Framer::Framer(qsizetype maxPending)
+    : m_maxPending(maxPending < 0 ? 0 : maxPending)
+{
+}
+
+QList<QByteArray> Framer::feed(const QByteArray &bytes)
+{
+    // The buffer never holds a 0 byte, so only the new bytes need to be searched.
+    QList<QByteArray> messages;
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        const qsizetype nul = bytes.indexOf('\0', pos);
+        const qsizetype len = (nul < 0 ? bytes.size() : nul) - pos;
+        if (m_discarding) {
+            // The rest of an oversized message: drop it, up to and including its 0 byte.
+        } else if (m_buffer.size() + len > m_maxPending) {
+            // Too long to keep, however it is split: drop the whole message.
+            m_buffer.clear();
+            m_discarding = nul < 0;
+        } else {
+            m_buffer.append(bytes.constData() + pos, len);
+            if (nul >= 0) {
+                messages.append(m_buffer);
+                m_buffer.clear();
+            }
+        }
+        if (nul < 0)
+            break;
+        m_discarding = false;
+        pos = nul + 1;
+    }
+    return messages;
+}
+
+void Framer::clear()
+{
+    m_buffer.clear();
+    m_discarding = false;
+}
+
+// --- Encoding ---
+
+QByteArray encode(const QString &text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.unicode() <= 0xFF) {
+            bytes.append(char(c.unicode()));
+            continue;
+        }
+        // One "?" per character: a surrogate pair stands for a single character.
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        bytes.append('?');
+    }
+    return bytes;
+}
+
+QString decode(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+QByteArray frame(const QString &message)
+{
+    QByteArray bytes = encode(message);
+    bytes.replace('\0', '?');
+    bytes.append('\0');
+    return bytes;
+}
+
+} // namespace quillet::PeerProtocol

@@ -1,0 +1,304 @@
+// The chat server protocol.
+//
+// Wire grammar
+// ------------
+// Framing, both directions: every message is a text of 8-bit characters (one byte per character)
+// followed by one 0 byte. There is no length, no line end and no escaping; the tags are plain
+// markers, never nested, without attributes.
+//
+//   frame        = *( %x01-FF ) %x00
+//
+// Client -> server (each is one Send; the socket appends the 0 byte):
+//
+//   login        = USER "///" PASSWORD                        ; sent right after connecting
+//   room         = "<message>" TEXT "<style>" STYLE "<user>" USER "</user></message>"
+//   request      = "<rqst>" MESSAGE "<addr>" ADDRESS "<port>" PORT "<user>" TARGET "</rqst>"
+//   busy         = "<busy>"                                   ; a private chat is being set up
+//   free         = "<free>"                                   ; a private chat has ended
+//   STYLE        = "BI" / "B" / "I" / "N"                     ; bold+italic, bold, italic, plain
+//   ADDRESS      = dotted IPv4 address of the requester, e.g. "192.168.1.20"
+//   PORT         = decimal port the requester listens on, 5000..6000
+//
+// Server -> client, classified in this order (the first rule that matches decides):
+//
+//   login-ok     = "login successful"                         ; whole text, exact letters
+//   login-fail   = "login fail"                               ; whole text, exact letters
+//   user-add     = *CHAR "<add usr" *CHAR ">" LIST "<" *CHAR  ; "<add usr": exact letters
+//   user-remove  = *CHAR "<rem usr" *CHAR ">" LIST "<" *CHAR  ; "<rem usr": any case
+//   user-busy    = *CHAR "<bsy usr>" *CHAR                    ; any case, no field read
+//   user-free    = *CHAR "<fre usr>" *CHAR                    ; any case, no field read
+//   relayed-rqst = "<rqst>" MESSAGE "<addr>" ADDRESS "<port>" PORT "<user>" USER "</rqst>"
+//                                                             ; recognised by "<rqst>", any case;
+//                                                             ; USER is the requester
+//   room-in      = "<message>" TEXT "<style>" STYLE "<user>" NAME "</user></message>"
+//                                                             ; everything else; a server notice
+//                                                             ; when NAME contains "server"
+//   LIST         = *( NAME "," ) [ TAIL ]                     ; TAIL (no comma) is not a name
+//
+// Cutting fields
+// --------------
+// Each field is cut between its own tags; tags are matched in any letter case. The tag that ends
+// a message is looked up from the END, so that a free-text field (TEXT, MESSAGE) may hold any
+// character, tag-like text included:
+//
+//   room-in      E = last "</user></message>"; NAME between the last "<user>" before E and E;
+//                STYLE between the last "<style>" before that "<user>" and the "<user>";
+//                TEXT between the first "<message>" and that "<style>".
+//   relayed-rqst E = last "</rqst>"; USER between the last "<user>" before E and E; PORT between
+//                the last "<port>" before that "<user>" and the "<user>"; ADDRESS between the last
+//                "<addr>" before that "<port>" and the "<port>"; MESSAGE between the first "<rqst>"
+//                and that "<addr>".
+//   user lists   LIST runs from the ">" that closes the first "<add usr"/"<rem usr" tag to the
+//                next "<"; every non-empty piece that a "," ends is a name, in order.
+//
+// Consequences: NAME cannot hold "<user>", STYLE cannot hold "<style>", USER cannot hold "<user>",
+// PORT cannot hold "<port>", ADDRESS cannot hold "<addr>" (none of them is a valid value anyway);
+// text after the closing tag is ignored. A message that lacks one of its tags, or has them in
+// another order, cannot be cut and gives nullopt.
+
+#include "serverprotocol.h"
+
+namespace quillet::ServerProtocol {
+
+namespace {
+
+constexpr auto AnyCase = Qt::CaseInsensitive;
+
+constexpr QLatin1StringView MessageTag("<message>");
+constexpr QLatin1StringView StyleTag("<style>");
+constexpr QLatin1StringView UserTag("<user>");
+constexpr QLatin1StringView RoomEnd("</user></message>");
+constexpr QLatin1StringView RequestTag("<rqst>");
+constexpr QLatin1StringView AddrTag("<addr>");
+constexpr QLatin1StringView PortTag("<port>");
+constexpr QLatin1StringView RequestEnd("</rqst>");
+constexpr QLatin1StringView AddUserMarker("<add usr");
+constexpr QLatin1StringView RemoveUserMarker("<rem usr");
+constexpr QLatin1StringView BusyUserMarker("<bsy usr>");
+constexpr QLatin1StringView FreeUserMarker("<fre usr>");
+
+// Start of the last occurrence of `tag` (any case) that ends at or before `end`, or -1.
+qsizetype lastTagBefore(QStringView data, QLatin1StringView tag, qsizetype end)
+{
+    if (end < tag.size() || end > data.size())
+        return -1;
+    return data.first(end).lastIndexOf(tag, AnyCase);
+}
+
+QString slice(QStringView data, qsizetype from, qsizetype to)
+{
+    return data.sliced(from, to - from).toString();
+}
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// A decimal number made of 1 to `maxDigits` ASCII digits, without a sign or blanks; -1 otherwise.
+int decimal(QStringView text, qsizetype maxDigits)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return -1;
+    int value = 0;
+    for (QChar c : text) {
+        if (!isAsciiDigit(c))
+            return -1;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    return value;
+}
+
+} // namespace
+
+// --- Building ---
+
+QString loginMessage(const QString &user, const QString &password)
+{
+    return user + QLatin1StringView("///") + password;
+}
+
+QString roomMessage(const QString &text, const QString &style, const QString &user)
+{
+    return MessageTag + text + StyleTag + style + UserTag + user + RoomEnd;
+}
+
+QString requestMessage(const QString &message, const QString &address, const QString &port,
+                       const QString &target)
+{
+    return RequestTag + message + AddrTag + address + PortTag + port + UserTag + target
+        + RequestEnd;
+}
+
+QString busyNotice()
+{
+    return QStringLiteral("<busy>");
+}
+
+QString freeNotice()
+{
+    return QStringLiteral("<free>");
+}
+
+QString styleCode(bool bold, bool italic)
+{
+    if (bold && italic)
+        return QStringLiteral("BI");
+    if (bold)
+        return QStringLiteral("B");
+    if (italic)
+        return QStringLiteral("I");
+    return QStringLiteral("N");
+}
+
+// --- Classifying ---
+
+Kind classify(const QString &data)
+{
+    if (data == QLatin1StringView("login successful"))
+        return Kind::LoginAccepted;
+    if (data == QLatin1StringView("login fail"))
+        return Kind::LoginRefused;
+    if (data.contains(AddUserMarker, Qt::CaseSensitive))
+        return Kind::UserAdded;
+    if (data.contains(RemoveUserMarker, AnyCase))
+        return Kind::UserRemoved;
+    if (data.contains(BusyUserMarker, AnyCase))
+        return Kind::UserBusy;
+    if (data.contains(FreeUserMarker, AnyCase))
+        return Kind::UserFree;
+    if (data.contains(RequestTag, AnyCase))
+        return Kind::Request;
+    return Kind::Room;
+}
+
+Style styleFromCode(const QString &code)
+{
+    if (code == QLatin1StringView("BI"))
+        return Style::BoldItalic;
+    if (code == QLatin1StringView("B"))
+        return Style::Bold;
+    if (code == QLatin1StringView("I"))
+        return Style::Italic;
+    return Style::Plain;
+}
+
+// --- Cutting ---
+
+std::optional<RoomMessage> cutRoomMessage(const QString &data)
+{
+    const QStringView d(data);
+    const qsizetype end = d.lastIndexOf(RoomEnd, AnyCase);
+    if (end < 0)
+        return std::nullopt;
+    const qsizetype user = lastTagBefore(d, UserTag, end);
+    if (user < 0)
+        return std::nullopt;
+    const qsizetype style = lastTagBefore(d, StyleTag, user);
+    if (style < 0)
+        return std::nullopt;
+    const qsizetype message = d.indexOf(MessageTag, 0, AnyCase);
+    if (message < 0 || message + MessageTag.size() > style)
+        return std::nullopt;
+
+    RoomMessage room;
+    room.text = slice(d, message + MessageTag.size(), style);
+    room.style = slice(d, style + StyleTag.size(), user);
+    room.name = slice(d, user + UserTag.size(), end);
+    room.serverNotice = room.name.contains(QLatin1StringView("server"), AnyCase);
+    return room;
+}
+
+std::optional<QStringList> cutUserList(const QString &data)
+{
+    const QStringView d(data);
+    const qsizetype add = d.indexOf(AddUserMarker, 0, Qt::CaseSensitive);
+    const qsizetype remove = d.indexOf(RemoveUserMarker, 0, AnyCase);
+    qsizetype tag = add;
+    if (tag < 0 || (remove >= 0 && remove < tag))
+        tag = remove;
+    if (tag < 0)
+        return std::nullopt;
+    // The marker itself holds no ">", so the first ">" after its start closes the tag.
+    const qsizetype close = d.indexOf(u'>', tag + AddUserMarker.size());
+    if (close < 0)
+        return std::nullopt;
+    const qsizetype listEnd = d.indexOf(u'<', close + 1);
+    if (listEnd < 0)
+        return std::nullopt;
+
+    const QStringView list = d.sliced(close + 1, listEnd - close - 1);
+    QStringList names;
+    qsizetype from = 0;
+    for (qsizetype comma = list.indexOf(u','); comma >= 0; comma = list.indexOf(u',', from)) {
+        if (comma > from)
+            names.append(list.sliced(from, comma - from).toString());
+        from = comma + 1;
+    }
+    if (names.isEmpty())
+        return std::nullopt;
+    return names;
+}
+
+std::optional<Request> cutRequest(const QString &data)
+{
+    const QStringView d(data);
+    const qsizetype end = d.lastIndexOf(RequestEnd, AnyCase);
+    if (end < 0)
+        return std::nullopt;
+    const qsizetype user = lastTagBefore(d, UserTag, end);
+    if (user < 0)
+        return std::nullopt;
+    const qsizetype port = lastTagBefore(d, PortTag, user);
+    if (port < 0)
+        return std::nullopt;
+    const qsizetype addr = lastTagBefore(d, AddrTag, port);
+    if (addr < 0)
+        return std::nullopt;
+    const qsizetype start = d.indexOf(RequestTag, 0, AnyCase);
+    if (start < 0 || start + RequestTag.size() > addr)
+        return std::nullopt;
+
+    Request request;
+    request.message = slice(d, start + RequestTag.size(), addr);
+    request.address = slice(d, addr + AddrTag.size(), port);
+    request.port = slice(d, port + PortTag.size(), user);
+    request.user = slice(d, user + UserTag.size(), end);
+    return request;
+}
+
+bool isDottedIPv4(const QString &address)
+{
+    const QStringView a(address);
+    int parts = 0;
+    qsizetype from = 0;
+    while (true) {
+        const qsizetype dot = a.indexOf(u'.', from);
+        const QStringView part = a.sliced(from, (dot < 0 ? a.size() : dot) - from);
+        const int value = decimal(part, 3);
+        // A leading zero ("010") reads as octal to some resolvers: refuse it rather than guess.
+        if (value < 0 || value > 255 || (part.size() > 1 && part.front() == u'0'))
+            return false;
+        ++parts;
+        if (dot < 0)
+            break;
+        from = dot + 1;
+    }
+    return parts == 4;
+}
+
+std::optional<quint16> requestPort(const QString &port)
+{
+    // At most five digits; a leading zero ("05000") is harmless in a port number.
+    const int value = decimal(port, 5);
+    if (value < RequestPortMin || value > RequestPortMax)
+        return std::nullopt;
+    return quint16(value);
+}
+
+bool isAcceptableRequest(const Request &request)
+{
+    return isDottedIPv4(request.address) && requestPort(request.port).has_value();
+}
+
+} // namespace quillet::ServerProtocol
