@@ -1,0 +1,631 @@
+#include "varrow/Socket.h"
+
+#include "socket_p.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+namespace varrow {
+
+namespace {
+
+constexpr int ConnectTimeoutMs = 10'000;
+constexpr qsizetype ReceiveChunk = 2048;       // one receive per read notice
+constexpr qsizetype ReadChunk = 255;           // Read() receives in pieces of this size
+constexpr qsizetype MaxQueued = 4 << 20;       // Send refuses while more than this is unsent
+
+// ---------------------------------------------------------------------------------------------
+// Socket-layer registrations of the process.
+
+struct Layer
+{
+    int registrations = 0;
+    std::vector<SocketPrivate *> instances;
+};
+
+Layer &layer()
+{
+    static Layer *const instance = new Layer; // never destroyed: instances may outlive statics
+    return *instance;
+}
+
+bool layerUp()
+{
+    return layer().registrations > 0;
+}
+
+void beginRegistration(SocketPrivate *d)
+{
+    Layer &l = layer();
+    l.instances.push_back(d);
+    ++l.registrations;
+}
+
+void forget(SocketPrivate *d)
+{
+    auto &v = layer().instances;
+    std::erase(v, d);
+}
+
+void endRegistration()
+{
+    Layer &l = layer();
+    if (l.registrations == 0)
+        return;
+    if (--l.registrations > 0)
+        return;
+    // The last registration takes every descriptor of every instance with it, silently.
+    const std::vector<SocketPrivate *> instances = l.instances;
+    for (SocketPrivate *d : instances)
+        d->release();
+}
+
+// A listener stops raising accept notices while a connection request is being offered; taking
+// a connection from it (from any instance) arms it again.
+void rearmListener(int listenFd)
+{
+    for (SocketPrivate *d : layer().instances) {
+        if (d->kind == SocketPrivate::Kind::Listener && d->fd == listenFd && d->acceptNotifier)
+            d->acceptNotifier->setEnabled(true);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small POSIX helpers.
+
+bool wouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+void closeDescriptor(int fd)
+{
+    // Not retried on EINTR: on Linux the descriptor is gone either way, and a retry could close
+    // a number that another thread has just been given.
+    ::close(fd);
+}
+
+bool setBlocking(int fd, bool blocking)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// One byte per character; a character that Latin-1 cannot hold (a surrogate pair counts as one
+// character) becomes '?'.
+QByteArray toLatin1(const QString &text)
+{
+    QByteArray out;
+    out.reserve(text.size() + 1);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c <= 0xFF) {
+            out.append(char(c));
+            continue;
+        }
+        out.append('?');
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+    }
+    return out;
+}
+
+std::optional<in_addr> resolveHost(const QString &host)
+{
+    const QByteArray name = toLatin1(host);
+    if (name.isEmpty() || name.contains('\0'))
+        return std::nullopt;
+
+    in_addr address{};
+    if (::inet_pton(AF_INET, name.constData(), &address) == 1)
+        return address;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
+        return std::nullopt;
+    address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return address;
+}
+
+// Connects the non-blocking socket fd, waiting at most timeoutMs for the handshake.
+bool connectWithin(int fd, in_addr address, quint16 port, int timeoutMs)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr = address;
+
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return false;
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, int(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        break;
+    }
+
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return false;
+    return error == 0;
+}
+
+bool sendAllBlocking(int fd, const QByteArray &bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+void dropNotifier(QSocketNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    // Disabled at once (the descriptor is about to be closed, and its number may be reused);
+    // deleted later because we may be inside its own activated() signal.
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+} // namespace
+
+// -------------------------------------------------------------------------------------------------
+// SocketPrivate
+
+void SocketPrivate::release()
+{
+    dropNotifier(readNotifier);
+    dropNotifier(writeNotifier);
+    dropNotifier(acceptNotifier);
+    if (fd >= 0)
+        closeDescriptor(fd);
+    fd = -1;
+    kind = Kind::None;
+    blocking = false;
+    framer.clear();
+    outQueue = QByteArray();
+    outPos = 0;
+    ++generation;
+}
+
+void SocketPrivate::setHandle(qint32 value)
+{
+    handle = value;
+    ++handleWrites;
+}
+
+void SocketPrivate::adopt(int descriptor, Kind what, bool blockingConnection)
+{
+    fd = descriptor;
+    kind = what;
+    blocking = blockingConnection;
+    ++generation;
+    setHandle(descriptor);
+
+    if (what == Kind::Listener) {
+        acceptNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, q);
+        QObject::connect(acceptNotifier, &QSocketNotifier::activated, q, [this] { onAcceptable(); });
+        return;
+    }
+    if (blocking)
+        return; // data is then obtained through Read only
+
+    readNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, q);
+    QObject::connect(readNotifier, &QSocketNotifier::activated, q, [this] { onReadable(); });
+    writeNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, q);
+    writeNotifier->setEnabled(false); // only while the send queue holds something
+    QObject::connect(writeNotifier, &QSocketNotifier::activated, q, [this] { onWritable(); });
+}
+
+bool SocketPrivate::flush()
+{
+    while (outPos < outQueue.size()) {
+        const ssize_t n = ::send(fd, outQueue.constData() + outPos, size_t(outQueue.size() - outPos),
+                                 MSG_NOSIGNAL);
+        if (n > 0) {
+            outPos += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && wouldBlock(errno)) {
+            if (writeNotifier)
+                writeNotifier->setEnabled(true);
+            return true;
+        }
+        // The connection is broken: nothing more will go. The read side reports the close.
+        outQueue = QByteArray();
+        outPos = 0;
+        if (writeNotifier)
+            writeNotifier->setEnabled(false);
+        return false;
+    }
+    outQueue = QByteArray();
+    outPos = 0;
+    if (writeNotifier)
+        writeNotifier->setEnabled(false);
+    return true;
+}
+
+void SocketPrivate::onWritable()
+{
+    if (kind != Kind::Connection || fd < 0)
+        return;
+    flush();
+}
+
+void SocketPrivate::onReadable()
+{
+    if (kind != Kind::Connection || fd < 0)
+        return;
+
+    char buffer[ReceiveChunk];
+    ssize_t n;
+    do {
+        n = ::recv(fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+
+    bool closed = false;
+    if (n > 0)
+        framer.feed(QByteArrayView(buffer, n));
+    else if (n == 0 || !wouldBlock(errno))
+        closed = true; // the peer closed, or the connection failed
+    // would-block: a stale notice (someone else read the data); nothing to do
+
+    QPointer<Socket> alive(q);
+    const quint64 connection = generation;
+    // Complete messages first, also those of a chunk that ends in the peer's close.
+    deliver();
+    if (!alive || generation != connection)
+        return;
+    if (closed)
+        q->Disconnect(); // drops an unterminated tail with the connection
+}
+
+void SocketPrivate::deliver()
+{
+    QPointer<Socket> alive(q);
+    const quint64 connection = generation;
+    // A handler may run a nested event loop in which further read notices deliver the next
+    // messages themselves: each message is taken off the queue before its event is raised, so
+    // every one is raised exactly once and they start in order.
+    while (framer.hasMessage()) {
+        const QString text = QString::fromLatin1(framer.takeMessage());
+        emit q->DataArrival(text);
+        if (!alive || generation != connection)
+            return;
+    }
+}
+
+void SocketPrivate::onAcceptable()
+{
+    if (kind != Kind::Listener || fd < 0)
+        return;
+    const int listenFd = fd;
+    // Quiet until a connection is taken from this listener (see rearmListener), so a request that
+    // no handler takes does not keep the loop spinning.
+    acceptNotifier->setEnabled(false);
+
+    QPointer<Socket> alive(q);
+    emit q->ConnectionRequest(handle);
+    if (!alive)
+        return;
+    if (kind == Kind::Listener && fd == listenFd && handle != listenFd) {
+        // The handler pointed SocketHandle elsewhere; nothing can reach the listener any more.
+        release();
+    }
+}
+
+// -------------------------------------------------------------------------------------------------
+// Socket
+
+Socket::Socket(QObject *parent)
+    : QObject(parent)
+    , d(new SocketPrivate(this))
+{
+    beginRegistration(d);
+}
+
+Socket::~Socket()
+{
+    d->release();
+    forget(d);
+    endRegistration();
+    delete d;
+    d = nullptr;
+}
+
+bool Socket::Accept(qint32 &pSocket)
+{
+    // pSocket may be a reference to our own handle (a ConnectionRequest handler passing its
+    // argument back): read it before anything changes the handle.
+    const int listenFd = pSocket;
+    if (!layerUp() || listenFd < 0)
+        return false;
+
+    // Never block the thread: take a connection only when one is pending.
+    pollfd p{listenFd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || !(p.revents & POLLIN)) {
+        rearmListener(listenFd);
+        return false;
+    }
+
+    const bool async = d->asynchronous;
+    int accepted;
+    do {
+        accepted = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | (async ? SOCK_NONBLOCK : 0));
+    } while (accepted < 0 && errno == EINTR);
+    rearmListener(listenFd);
+    if (accepted < 0)
+        return false;
+
+    d->release(); // what we held (possibly the very listener) is replaced
+    d->adopt(accepted, SocketPrivate::Kind::Connection, !async);
+    return true;
+}
+
+bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
+{
+    d->release();
+    if (!layerUp()) {
+        d->setHandle(-1);
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        d->setHandle(-1);
+        return false;
+    }
+    auto fail = [&] {
+        closeDescriptor(fd);
+        d->setHandle(0);
+        return false;
+    };
+
+    quint16 port = quint16(quint32(Port) & 0xFFFFu);
+    if (!Service.isEmpty()) {
+        const QByteArray name = toLatin1(Service);
+        const servent *entry = name.contains('\0') ? nullptr : ::getservbyname(name.constData(), "tcp");
+        if (!entry)
+            return fail();
+        port = ntohs(quint16(entry->s_port));
+    }
+    const std::optional<in_addr> address = resolveHost(Host);
+    if (!address)
+        return fail();
+    if (!connectWithin(fd, *address, port, ConnectTimeoutMs))
+        return fail();
+
+    const bool async = d->asynchronous;
+    if (!async && !setBlocking(fd, true))
+        return fail();
+    d->adopt(fd, SocketPrivate::Kind::Connection, !async);
+
+    emit Connnect();
+    return true; // the connection was made, whatever the handler did with it
+}
+
+bool Socket::Listen(qint32 Port)
+{
+    d->release();
+    if (!layerUp()) {
+        d->setHandle(-1);
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        d->setHandle(-1);
+        return false;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(quint16(quint32(Port) & 0xFFFFu));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0
+        || ::listen(fd, SOMAXCONN) != 0) {
+        closeDescriptor(fd);
+        d->setHandle(0);
+        return false;
+    }
+    d->adopt(fd, SocketPrivate::Kind::Listener, false);
+    return true;
+}
+
+void Socket::Disconnect()
+{
+    // Called again from inside its own Disconnected handler, with nothing new taken since: the
+    // event has been raised already (raising it again would recurse without end).
+    if (d->disconnectingGeneration != 0 && d->disconnectingGeneration == d->generation)
+        return;
+
+    if (d->kind == SocketPrivate::Kind::Connection && !d->blocking && d->queuedBytes() > 0)
+        d->flush(); // a last try for output the peer has not taken yet
+    d->release();
+
+    const quint64 outer = d->disconnectingGeneration;
+    const quint64 writes = d->handleWrites;
+    d->disconnectingGeneration = d->generation;
+
+    QPointer<Socket> alive(this);
+    emit Disconnected();
+    if (!alive)
+        return;
+
+    d->disconnectingGeneration = outer;
+    // The handle reads 0 now, unless the handler has taken a new descriptor (or failed to).
+    if (d->handleWrites == writes)
+        d->setHandle(0);
+}
+
+void Socket::Shutdown()
+{
+    endRegistration();
+}
+
+QString Socket::LocalIP()
+{
+    return LocalHost();
+}
+
+QString Socket::Read()
+{
+    if (d->kind != SocketPrivate::Kind::Connection || d->fd < 0)
+        return QString();
+
+    QByteArray received;
+    char buffer[ReadChunk];
+    for (;;) {
+        const ssize_t n = ::recv(d->fd, buffer, sizeof buffer, 0);
+        if (n > 0)
+            received.append(buffer, n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break; // closed, would-block or an error: return what we have
+    }
+    return QString::fromLatin1(received);
+}
+
+bool Socket::Send(const QString &Data)
+{
+    if (d->kind != SocketPrivate::Kind::Connection || d->fd < 0)
+        return false;
+
+    QByteArray wire = toLatin1(Data);
+    wire.append('\0');
+
+    if (d->blocking)
+        return sendAllBlocking(d->fd, wire);
+
+    if (d->queuedBytes() > MaxQueued)
+        return false; // the peer has stopped reading; refuse rather than grow without bound
+
+    if (d->queuedBytes() > 0) {
+        // Behind earlier output: queue in order.
+        if (d->outPos > 0 && d->outPos >= d->outQueue.size() / 2) {
+            d->outQueue.remove(0, d->outPos);
+            d->outPos = 0;
+        }
+        d->outQueue.append(wire);
+        return true;
+    }
+
+    qsizetype sent = 0;
+    while (sent < wire.size()) {
+        const ssize_t n = ::send(d->fd, wire.constData() + sent, size_t(wire.size() - sent), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && wouldBlock(errno)) {
+            d->outQueue = wire;
+            d->outPos = sent;
+            if (d->writeNotifier)
+                d->writeNotifier->setEnabled(true);
+            return true;
+        } else {
+            return false; // broken connection
+        }
+    }
+    return true;
+}
+
+QString Socket::LocalHost()
+{
+    if (!layerUp())
+        return QString();
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return QString();
+    return QString::fromLatin1(name);
+}
+
+bool Socket::Asynchronous() const
+{
+    return d->asynchronous;
+}
+
+void Socket::setAsynchronous(bool value)
+{
+    d->asynchronous = value;
+}
+
+qint32 Socket::SocketHandle() const
+{
+    return d->handle;
+}
+
+quint16 Socket::LocalPort() const
+{
+    if (d->fd < 0)
+        return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(d->fd, reinterpret_cast<sockaddr *>(&local), &length) != 0 || local.sin_family != AF_INET)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+QString Socket::LocalAddress() const
+{
+    if (d->kind != SocketPrivate::Kind::Connection || d->fd < 0)
+        return QString();
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(d->fd, reinterpret_cast<sockaddr *>(&local), &length) != 0 || local.sin_family != AF_INET)
+        return QString();
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text))
+        return QString();
+    return QString::fromLatin1(text);
+}
+
+} // namespace varrow

@@ -1,0 +1,68 @@
+// Private state of varrow::Socket.
+#pragma once
+
+#include "framer.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
+class QSocketNotifier;
+QT_END_NAMESPACE
+
+namespace varrow {
+
+class Socket;
+
+class SocketPrivate
+{
+public:
+    enum class Kind { None, Connection, Listener };
+
+    explicit SocketPrivate(Socket *owner) : q(owner) {}
+
+    // Closes the descriptor this instance owns, if any, without any event, and forgets its
+    // buffers. SocketHandle() is left alone: callers decide what it shows afterwards.
+    void release();
+    // Takes ownership of a fresh descriptor and registers the notices it needs.
+    void adopt(int descriptor, Kind what, bool blockingConnection);
+    void setHandle(qint32 value);
+
+    qsizetype queuedBytes() const { return outQueue.size() - outPos; }
+    // Writes as much of the send queue as the kernel takes now; false on a broken connection.
+    bool flush();
+
+    void onReadable();
+    void onWritable();
+    void onAcceptable();
+    // Raises DataArrival for every complete message, oldest first; stops as soon as a handler
+    // deletes the instance or replaces/drops its connection.
+    void deliver();
+
+    Socket *const q;
+
+    qint32 handle = 0;           // what SocketHandle() reports; may name a descriptor we do not own
+    int fd = -1;                 // the descriptor this instance owns and will close, -1 for none
+    Kind kind = Kind::None;
+    bool blocking = false;       // the connection was taken with Asynchronous false
+    bool asynchronous = true;
+
+    // Bumped whenever the owned descriptor is dropped or replaced: code that ran a handler
+    // compares it to learn whether it still acts on the same connection.
+    quint64 generation = 1;
+    // Bumped whenever a method writes the handle; Disconnect uses it to see whether its handler
+    // took a new descriptor.
+    quint64 handleWrites = 0;
+    // Generation of the Disconnect whose Disconnected handler is running, 0 when none.
+    quint64 disconnectingGeneration = 0;
+
+    QSocketNotifier *readNotifier = nullptr;
+    QSocketNotifier *writeNotifier = nullptr;
+    QSocketNotifier *acceptNotifier = nullptr;
+
+    detail::Framer framer;
+    QByteArray outQueue;         // bytes accepted by Send but not yet taken by the kernel
+    qsizetype outPos = 0;        // how much of outQueue has been written
+};
+
+} // namespace varrow
