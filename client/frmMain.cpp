@@ -1,0 +1,506 @@
+#include "frmMain.h"
+
+#include "AppIcon.h"
+#include "Globals.h"
+#include "MessageBoxes.h"
+#include "ProgramEnd.h"
+#include "WindowRegistry.h"
+#include "frmAddress.h"
+#include "frmabout.h"
+#include "protocol/serverprotocol.h"
+
+#include <varrow/Socket.h>
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QToolButton>
+
+namespace quillet {
+
+namespace SP = ServerProtocol;
+
+namespace {
+
+template<class T>
+T *named(T *object, const char *name)
+{
+    object->setObjectName(QLatin1StringView(name));
+    return object;
+}
+
+QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
+{
+    auto *l = named(new QLabel(text, parent), name);
+    l->setTextFormat(Qt::PlainText);
+    return l;
+}
+
+QAction *menuItem(QMenu *menu, const char *name, const QString &caption)
+{
+    QAction *action = menu->addAction(caption);
+    action->setObjectName(QLatin1StringView(name));
+    return action;
+}
+
+// Network text is shown on one line of its own: a line break inside it becomes a blank.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = u' ';
+    }
+    return text;
+}
+
+} // namespace
+
+QStringList frmMain::emotions()
+{
+    return {QStringLiteral("Agree"),  QStringLiteral("Apologize"), QStringLiteral("Applaud"),
+            QStringLiteral("Beam"),   QStringLiteral("Beg"),       QStringLiteral("Blush"),
+            QStringLiteral("Bow"),    QStringLiteral("Cheer"),     QStringLiteral("Clap"),
+            QStringLiteral("Disagree"), QStringLiteral("Faint"),   QStringLiteral("Flirt"),
+            QStringLiteral("Grin"),   QStringLiteral("Grovel"),    QStringLiteral("Hug"),
+            QStringLiteral("Kiss"),   QStringLiteral("Laugh"),     QStringLiteral("Listen"),
+            QStringLiteral("Melt"),   QStringLiteral("Misgrin"),   QStringLiteral("Nudge"),
+            QStringLiteral("Nod"),    QStringLiteral("Sit"),       QStringLiteral("Smile"),
+            QStringLiteral("Stand"),  QStringLiteral("Wave!")};
+}
+
+frmMain::frmMain(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QString(ProgramName));
+    setWindowIcon(programIcon());
+
+    Socketmain = named(new varrow::Socket(this), "Socketmain");
+    connect(Socketmain, &varrow::Socket::Connnect, this, &frmMain::Socketmain_Connnect);
+    connect(Socketmain, &varrow::Socket::DataArrival, this, &frmMain::Socketmain_DataArrival);
+    connect(Socketmain, &varrow::Socket::Disconnected, this, &frmMain::Socketmain_Disconnected);
+
+    buildMenus();
+    buildControls();
+    resize(600, 440);
+
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildMenus()
+{
+    mnuFile = named(menuBar()->addMenu(QStringLiteral("&Connection")), "mnuFile");
+    mnuFileConnect = menuItem(mnuFile, "mnuFileConnect", QStringLiteral("C&onnect"));
+    mnuFileDisconnect = menuItem(mnuFile, "mnuFileDisconnect", QStringLiteral("&Disconnect"));
+    mnuFileDisconnect->setEnabled(false);
+    mnuFileSep1 = named(mnuFile->addSeparator(), "mnuFileSep1");
+    mnuFileExit = menuItem(mnuFile, "mnuFileExit", QStringLiteral("E&xit"));
+
+    mnuOptions = named(menuBar()->addMenu(QStringLiteral("&Status")), "mnuOptions");
+    mnufree = menuItem(mnuOptions, "mnufree", QStringLiteral("&Free"));
+    mnuOptPrefs = menuItem(mnuOptions, "mnuOptPrefs", QStringLiteral("&Busy"));
+
+    mnuuser = named(menuBar()->addMenu(QStringLiteral("&User")), "mnuuser");
+    mnupchat = menuItem(mnuuser, "mnupchat", QStringLiteral("&Private Chat"));
+
+    mnuabout = named(menuBar()->addMenu(QStringLiteral("&Help")), "mnuabout");
+    mnuhelp = menuItem(mnuabout, "mnuhelp", QStringLiteral("&About"));
+
+    connect(mnuFileConnect, &QAction::triggered, this, &frmMain::mnuFileConnect_Click);
+    connect(mnuFileDisconnect, &QAction::triggered, this, &frmMain::mnuFileDisconnect_Click);
+    connect(mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
+    connect(mnuhelp, &QAction::triggered, this, &frmMain::mnuhelp_Click);
+}
+
+void frmMain::buildControls()
+{
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    Label1 = plainLabel("Label1", QStringLiteral("User : None"), central);
+    Label2 = plainLabel("Label2", QStringLiteral("Message Window"), central);
+    Label3 = plainLabel("Label3", QStringLiteral("Online Users"), central);
+
+    txtrx = named(new QPlainTextEdit(central), "txtrx");
+    txtrx->setToolTip(QStringLiteral("Main Chat Window"));
+    txtrx->setReadOnly(true);
+    txtrx->setUndoRedoEnabled(false); // text is only ever appended; no undo history to grow
+    // White paper and black ink whatever the desktop theme; every insertion sets its own colour.
+    QPalette paper = txtrx->palette();
+    paper.setColor(QPalette::Base, Qt::white);
+    paper.setColor(QPalette::Text, Qt::black);
+    paper.setColor(QPalette::Window, Qt::white);
+    txtrx->setPalette(paper);
+    txtrx->setBackgroundVisible(false);
+
+    lstusers = named(new QListWidget(central), "lstusers");
+
+    bold = named(new QToolButton(central), "bold");
+    bold->setText(QStringLiteral("B"));
+    QFont boldFace = bold->font();
+    boldFace.setBold(true);
+    bold->setFont(boldFace);
+    bold->setCheckable(true);
+    bold->setAutoRaise(true);
+
+    italic = named(new QToolButton(central), "italic");
+    italic->setText(QStringLiteral("I "));
+    QFont boldItalicFace = boldFace;
+    boldItalicFace.setItalic(true);
+    italic->setFont(boldItalicFace);
+    italic->setCheckable(true);
+    italic->setAutoRaise(true);
+
+    Label4 = plainLabel("Label4", QStringLiteral("Emotions:"), central);
+    Combo1 = named(new QComboBox(central), "Combo1");
+    Combo1->setEditable(true);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->addItems(emotions());
+    Combo1->setCurrentIndex(-1);
+    Combo1->setEditText(QString());
+    Combo1->setMinimumWidth(130);
+
+    txtTx = named(new QLineEdit(central), "txtTx");
+    Command1 = named(new QPushButton(QStringLiteral("&Send"), central), "Command1");
+    Command1->setToolTip(QStringLiteral("Click this button to send message to your friend."));
+    Command1->setAutoDefault(false);
+    Command2 = named(new QPushButton(QStringLiteral("&Clear"), central), "Command2");
+    Command2->setToolTip(QStringLiteral("Click this button to clear the message text box.  "));
+    Command2->setAutoDefault(false);
+
+    // Message window left, users right; style toggles and emotions under them; the entry line
+    // with Send and Clear at the bottom. The message window and the users list take the growth.
+    auto *grid = new QGridLayout(central);
+    grid->addWidget(Label1, 0, 0, 1, 2);
+    grid->addWidget(Label2, 1, 0);
+    grid->addWidget(Label3, 1, 1);
+    grid->addWidget(txtrx, 2, 0);
+    grid->addWidget(lstusers, 2, 1);
+    auto *styleRow = new QHBoxLayout;
+    styleRow->addWidget(bold);
+    styleRow->addWidget(italic);
+    styleRow->addStretch(1);
+    styleRow->addWidget(Label4);
+    styleRow->addWidget(Combo1);
+    grid->addLayout(styleRow, 3, 0, 1, 2);
+    auto *entryRow = new QHBoxLayout;
+    entryRow->addWidget(txtTx, 1);
+    entryRow->addWidget(Command1);
+    entryRow->addWidget(Command2);
+    grid->addLayout(entryRow, 4, 0, 1, 2);
+    grid->setRowStretch(2, 1);
+    grid->setColumnStretch(0, 5);
+    grid->setColumnStretch(1, 2);
+
+    setTabOrder(txtTx, Command1);
+    setTabOrder(Command1, Command2);
+
+    connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
+    connect(txtTx, &QLineEdit::returnPressed, this, &frmMain::txtTx_Return);
+}
+
+// --- Start-up, connecting, disconnecting, closing ---
+
+void frmMain::Form_Load()
+{
+    Label1->setText(NoUserCaption);
+    txtTx->setEnabled(false);
+    Socketmain->setAsynchronous(true);
+    if (Globals::sFirstRun.isEmpty()) {
+        Globals::sFirstRun = QStringLiteral("rilko");
+        // The login dialog stays loaded, hidden, until it is first used.
+        const frmAddress *login = Window<frmAddress>::load();
+        Globals::nServerPort = qint32(login->ComboPort->currentText().toShort());
+    }
+    Globals::bPrivateChatActive = false;
+}
+
+void frmMain::mnuFileConnect_Click()
+{
+    if (Globals::sServerHost.isEmpty())
+        Window<frmAddress>::exec();
+    if (Globals::sServerHost.isEmpty())
+        return;
+
+    const bool ok = Socketmain->Connect(Globals::sServerHost, QString(), Globals::nServerPort);
+    Globals::sServerHost.clear();
+    if (ok) {
+        Label1->setText(UserCaptionPrefix + Globals::sUserName);
+        // The appearance goes up before the login is sent, so that a connection that breaks while
+        // sending is reported like any other lost connection.
+        ShowConnectedState();
+        Socketmain->Send(SP::loginMessage(Globals::sUserName, Globals::sPassword));
+    } else {
+        messageBox(this, QStringLiteral("Connect Failed!"), QStringLiteral("Error!"),
+                   BoxIcon::Exclamation);
+        Label1->setText(NoUserCaption);
+        txtTx->setEnabled(false);
+        Socketmain->setAsynchronous(true);
+    }
+}
+
+void frmMain::ShowConnectedState()
+{
+    connected_ = true;
+    txtTx->setEnabled(true);
+    mnuFileConnect->setEnabled(false);
+    mnuOptPrefs->setEnabled(false);
+    mnuFileDisconnect->setEnabled(true);
+    setWindowTitle(ConnectedTitle);
+}
+
+void frmMain::ShowDisconnectedState()
+{
+    connected_ = false;
+    setWindowTitle(DisconnectedTitle);
+    Label1->setText(NoUserCaption);
+    Globals::sServerHost.clear();
+    mnuFileDisconnect->setEnabled(false);
+    mnuFileConnect->setEnabled(true);
+    // Nothing can be sent without a connection, and the server lists everybody afresh on the
+    // next login.
+    txtTx->setEnabled(false);
+    lstusers->clear();
+}
+
+void frmMain::mnuFileDisconnect_Click()
+{
+    closingOnPurpose_ = true;
+    Socketmain->Disconnect(); // raises Disconnected before it returns
+    closingOnPurpose_ = false;
+    ShowDisconnectedState();
+}
+
+void frmMain::Socketmain_Connnect()
+{
+    // Nothing: the result of Connect drives the window.
+}
+
+void frmMain::Socketmain_Disconnected()
+{
+    // The socket layer stays registered for the window's whole life, so Connect works again.
+    Globals::sServerHost.clear();
+    if (closingOnPurpose_ || !connected_)
+        return;
+    // Closed by the server, or a receive failed.
+    ShowDisconnectedState();
+    appendNotice(ConnectionLostText);
+    ScrollMessageWindow();
+}
+
+void frmMain::mnuFileExit_Click()
+{
+    close();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    closingOnPurpose_ = true;
+    Socketmain->Disconnect();
+    Socketmain->Shutdown();
+    Window<frmabout>::unload();
+    Window<frmAddress>::unload();
+    event->accept();
+    endProgram();
+}
+
+void frmMain::mnuhelp_Click()
+{
+    Window<frmabout>::show();
+}
+
+// --- The message window ---
+
+void frmMain::append(const QString &text, const QColor &colour, bool boldText, bool italicText)
+{
+    QTextCharFormat format;
+    format.setForeground(colour);
+    format.setFontWeight(boldText ? QFont::Bold : QFont::Normal);
+    format.setFontItalic(italicText);
+    QTextCursor cursor(txtrx->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text, format);
+}
+
+void frmMain::appendNotice(const QString &line)
+{
+    append(line, NoticeColour);
+    append(QStringLiteral("\n"), TextColour);
+}
+
+void frmMain::ScrollMessageWindow()
+{
+    QTextCursor caret = txtrx->textCursor();
+    caret.movePosition(QTextCursor::End);
+    txtrx->setTextCursor(caret);
+    txtrx->ensureCursorVisible();
+}
+
+// --- The dispatcher ---
+
+void frmMain::Socketmain_DataArrival(const QString &Data)
+{
+    switch (SP::classify(Data)) {
+    case SP::Kind::LoginAccepted:
+        return;
+    case SP::Kind::LoginRefused:
+        refuseLogin();
+        return;
+    case SP::Kind::UserAdded:
+        if (!addUsers(Data))
+            return;
+        break;
+    case SP::Kind::UserRemoved:
+        if (!removeUser(Data))
+            return;
+        break;
+    case SP::Kind::UserBusy:
+    case SP::Kind::UserFree:
+        break;
+    case SP::Kind::Request:
+        if (!takeRequest(Data))
+            return;
+        break;
+    case SP::Kind::Room:
+        if (!showRoomMessage(Data))
+            return;
+        break;
+    }
+    ScrollMessageWindow();
+}
+
+void frmMain::refuseLogin()
+{
+    closingOnPurpose_ = true;
+    Socketmain->Disconnect();
+    closingOnPurpose_ = false;
+    ShowDisconnectedState();
+    messageBox(this, LoginRefusedText, QStringLiteral("Error!"), BoxIcon::Exclamation);
+}
+
+bool frmMain::addUsers(const QString &data)
+{
+    const std::optional<QStringList> names = SP::cutUserList(data);
+    if (!names)
+        return false;
+    for (qsizetype i = 0; i < names->size(); ++i) {
+        const QString &name = names->at(i);
+        lstusers->addItem(name);
+        // The very first name after start-up, and the next names of an addition until four
+        // names in all came in silently, are listed without a notice.
+        const qint16 silentLimit = i == 0 ? 0 : 3;
+        if (Globals::nSilentJoins <= silentLimit)
+            ++Globals::nSilentJoins;
+        else
+            appendNotice(oneLine(name) + QStringLiteral(" joined the room. "));
+    }
+    return true;
+}
+
+bool frmMain::removeUser(const QString &data)
+{
+    const std::optional<QStringList> names = SP::cutUserList(data);
+    if (!names)
+        return false;
+    const QString &name = names->first();
+    for (int row = lstusers->count() - 1; row >= 0; --row) {
+        if (lstusers->item(row)->text() == name) {
+            delete lstusers->takeItem(row);
+            appendNotice(oneLine(name) + QStringLiteral(" has left the room. "));
+        }
+    }
+    return true;
+}
+
+bool frmMain::takeRequest(const QString &data)
+{
+    if (Globals::bPrivateChatActive)
+        return false;
+    const std::optional<SP::Request> request = SP::cutRequest(data);
+    if (!request || !SP::isAcceptableRequest(*request))
+        return false;
+
+    Globals::bPrivateChatActive = true;
+    Socketmain->Send(SP::busyNotice());
+    Globals::sRequestMessage = request->message;
+    Globals::sRequestAddr = request->address;
+    Globals::sRequestPort = request->port;
+    Globals::sRequestUser = request->user;
+    emit RequestTaken();
+    return true;
+}
+
+bool frmMain::showRoomMessage(const QString &data)
+{
+    const std::optional<SP::RoomMessage> room = SP::cutRoomMessage(data);
+    if (!room)
+        return false;
+    if (!room->serverNotice)
+        append(oneLine(room->name) + QStringLiteral(" : "), NameColour);
+
+    const SP::Style style = SP::styleFromCode(room->style);
+    const bool boldText = style == SP::Style::Bold || style == SP::Style::BoldItalic;
+    const bool italicText = style == SP::Style::Italic || style == SP::Style::BoldItalic;
+    const QColor colour =
+        room->serverNotice && style == SP::Style::Italic ? NoticeColour : TextColour;
+    append(oneLine(room->text), colour, boldText, italicText);
+    append(QStringLiteral("\n"), TextColour);
+    return true;
+}
+
+// --- Composing ---
+
+void frmMain::sendRoomLine(const QString &text)
+{
+    const QString style = SP::styleCode(bold->isChecked(), italic->isChecked());
+    Socketmain->Send(SP::roomMessage(text, style, Globals::sUserName));
+    ScrollMessageWindow();
+    txtTx->clear();
+    txtTx->setFocus();
+}
+
+void frmMain::Command1_Click()
+{
+    if (!txtTx->isEnabled()) {
+        messageBox(this, NoConnectionText, QStringLiteral("Error"), BoxIcon::Information);
+        return;
+    }
+    QString text = txtTx->text();
+    if (text.isEmpty() && !Combo1->currentText().isEmpty()) {
+        text = Combo1->currentText();
+        Combo1->setCurrentIndex(-1);
+        Combo1->setEditText(QString());
+    }
+    sendRoomLine(text);
+}
+
+void frmMain::txtTx_Return()
+{
+    sendRoomLine(txtTx->text());
+}
+
+void frmMain::Command2_Click()
+{
+    if (!txtTx->isEnabled()) {
+        messageBox(this, NoConnectionText, QStringLiteral("Error"), BoxIcon::Information);
+        return;
+    }
+    txtTx->clear();
+    txtTx->setFocus();
+}
+
+} // namespace quillet

@@ -1,0 +1,113 @@
+#include "frmabout.h"
+
+#include "AppIcon.h"
+#include "WindowRegistry.h"
+#include "frmMain.h"
+
+#include <QFont>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#ifndef QUILLET_VERSION
+#define QUILLET_VERSION "0"
+#endif
+
+namespace quillet {
+
+namespace {
+
+QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(QLatin1StringView(name));
+    l->setTextFormat(Qt::PlainText);
+    return l;
+}
+
+} // namespace
+
+frmabout::frmabout(QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmabout"));
+    setWindowTitle(QStringLiteral("About"));
+    setWindowIcon(programIcon());
+
+    picIcon = plainLabel("picIcon", QString(), this);
+    picIcon->setPixmap(programIcon().pixmap(48, 48));
+    picIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+
+    Frame1 = new QGroupBox(QStringLiteral("Credits"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Label1 = plainLabel("Label1", QStringLiteral("Quillet: chat with everyone on your local network."),
+                        Frame1);
+    Label2 = plainLabel("Label2",
+                        QStringLiteral("One shared room, private chats typed live, a sketch canvas."),
+                        Frame1);
+    Label3 = plainLabel("Label3", QStringLiteral("Written in C++ with Qt, over the Varrow socket library."),
+                        Frame1);
+    auto *credits = new QVBoxLayout(Frame1);
+    credits->addWidget(Label1);
+    credits->addWidget(Label2);
+    credits->addWidget(Label3);
+
+    Frame2 = new QGroupBox(this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    lblCompanyProduct = plainLabel("lblCompanyProduct", QStringLiteral("The Quillet Team"), Frame2);
+    QFont productFont(QStringLiteral("Arial"));
+    productFont.setPointSizeF(11.25);
+    productFont.setBold(true);
+    lblCompanyProduct->setFont(productFont);
+    lblVersion = plainLabel("lblVersion",
+                            QStringLiteral("Quillet version " QUILLET_VERSION
+                                           ". Free to use, share and change."),
+                            Frame2);
+    auto *company = new QVBoxLayout(Frame2);
+    company->addWidget(lblCompanyProduct);
+    company->addWidget(lblVersion);
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setAutoDefault(false);
+    cmdOK->setDefault(true); // Enter; Esc ends in reject(), which is the same as OK here
+    connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto *text = new QVBoxLayout;
+    text->addWidget(Frame1);
+    text->addWidget(Frame2);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    text->addLayout(buttons);
+    auto *top = new QHBoxLayout(this);
+    top->addWidget(picIcon);
+    top->addLayout(text);
+    top->setSizeConstraint(QLayout::SetFixedSize); // no maximise
+}
+
+void frmabout::done(int result)
+{
+    QDialog::done(result);
+    if (frmMain *main = Window<frmMain>::get()) {
+        main->show();
+        main->raise();
+        main->activateWindow();
+    }
+}
+
+void frmabout::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (const QScreen *screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+} // namespace quillet

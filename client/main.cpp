@@ -1,0 +1,19 @@
+// The Quillet client program: the main window, shown; closing it ends the program.
+#include "AppIcon.h"
+#include "MessageBoxes.h"
+#include "WindowRegistry.h"
+#include "frmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString(quillet::ProgramName));
+    QApplication::setWindowIcon(quillet::programIcon());
+    // The main window's closing ends the program (quillet::endProgram), whatever else is open.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    quillet::Window<quillet::frmMain>::show();
+    return QApplication::exec();
+}
