@@ -1,0 +1,280 @@
+#include "chatserver.h"
+
+#include "chatprotocol.h"
+
+#include <varrow/Socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
+
+namespace quillet::server {
+
+namespace {
+
+const QString kAnyAddress = QStringLiteral("0.0.0.0");
+
+QString greeting(const QString &name, int online)
+{
+    const QString others = online == 1 ? QStringLiteral("You are the only one here.")
+                                       : QStringLiteral("%1 users online.").arg(online);
+    return QStringLiteral("Welcome, %1. %2").arg(name, others);
+}
+
+} // namespace
+
+// One client connection. Sessions are deleted with deleteLater, so a pointer taken during one
+// event (a broadcast list, say) stays valid until control is back in the event loop; state tells
+// whether the session is still in use.
+struct ChatServer::Session : QObject
+{
+    enum class State { Connected, LoggedIn, Closed };
+
+    explicit Session(QObject *parent) : QObject(parent) {}
+
+    varrow::Socket *socket = nullptr;
+    int id = 0;
+    State state = State::Connected;
+    QString name;
+    bool announced = false;  // the others were told that this user joined
+    bool peerClosed = false; // the socket has closed by itself
+
+    QString label() const
+    {
+        return name.isEmpty() ? QStringLiteral("#%1").arg(id)
+                              : QStringLiteral("%1 (#%2)").arg(name).arg(id);
+    }
+};
+
+ChatServer::ChatServer(QObject *parent) : QObject(parent) {}
+
+ChatServer::~ChatServer()
+{
+    close();
+}
+
+void ChatServer::setUsers(const QHash<QString, QString> &passwords)
+{
+    m_passwords = passwords;
+}
+
+bool ChatServer::listen(const QString &address, quint16 port)
+{
+    close();
+    m_error.clear();
+    m_listener = new varrow::Socket(this);
+    connect(m_listener, &varrow::Socket::ConnectionRequest, this, &ChatServer::onConnectionRequest);
+    errno = 0;
+    if (!m_listener->Listen(port)) {
+        const int error = errno;
+        m_error = error ? QString::fromLocal8Bit(std::strerror(error))
+                        : QStringLiteral("the socket layer refused to listen");
+        delete m_listener;
+        m_listener = nullptr;
+        return false;
+    }
+    // The listener takes every local address; when one address is asked for, connections that
+    // reach the port through another one are closed as soon as they are accepted.
+    m_address = address;
+    m_port = m_listener->LocalPort();
+    return true;
+}
+
+bool ChatServer::isListening() const { return m_listener != nullptr; }
+QString ChatServer::address() const { return m_address; }
+quint16 ChatServer::port() const { return m_port; }
+QString ChatServer::errorString() const { return m_error; }
+
+void ChatServer::close()
+{
+    if (m_listener) {
+        QObject::disconnect(m_listener, nullptr, this, nullptr);
+        m_listener->Disconnect();
+        m_listener->deleteLater();
+        m_listener = nullptr;
+        m_port = 0;
+    }
+    const QSet<Session *> sessions = m_sessions;
+    for (Session *session : sessions)
+        endSession(session, End::Quiet, QString());
+}
+
+QStringList ChatServer::onlineUsers() const
+{
+    QStringList names;
+    for (const Session *session : m_online)
+        names << session->name;
+    return names;
+}
+
+int ChatServer::connectionCount() const { return int(m_sessions.size()); }
+ChatServer::Statistics ChatServer::statistics() const { return m_stats; }
+
+void ChatServer::onConnectionRequest(qint32 &listeningHandle)
+{
+    auto *session = new Session(this);
+    session->id = ++m_nextId;
+    auto *socket = new varrow::Socket(session);
+    session->socket = socket;
+    connect(socket, &varrow::Socket::DataArrival, session,
+            [this, session](const QString &message) { onMessage(session, message); });
+    connect(socket, &varrow::Socket::Disconnected, session, [this, session] {
+        session->peerClosed = true;
+        endSession(session, End::Logout, QStringLiteral("connection closed"));
+    });
+
+    qint32 handle = listeningHandle;
+    if (!socket->Accept(handle)) {
+        // Logged once per run of failures: a failing accept (out of descriptors, typically) is
+        // retried on every notice.
+        if (!m_acceptFailing)
+            qCWarning(lcChatServer).noquote()
+                << "cannot accept a connection:" << QString::fromLocal8Bit(std::strerror(errno));
+        m_acceptFailing = true;
+        delete session;
+        return;
+    }
+    m_acceptFailing = false;
+    m_sessions.insert(session);
+
+    if (m_address != kAnyAddress) {
+        const QString local = socket->LocalAddress();
+        if (local != m_address) {
+            endSession(session, End::Drop,
+                       QStringLiteral("reached the server at %1, but it listens on %2 only")
+                           .arg(local, m_address));
+        }
+    }
+}
+
+void ChatServer::onMessage(Session *session, const QString &message)
+{
+    if (session->state == Session::State::Closed)
+        return;
+    if (message.size() > MaxMessageBytes) {
+        endSession(session, End::Drop,
+                   QStringLiteral("message of %1 bytes, over %2").arg(message.size()).arg(MaxMessageBytes));
+        return;
+    }
+    if (session->state == Session::State::Connected) {
+        onLogin(session, message);
+        return;
+    }
+
+    if (const auto line = parseRoomMessage(message)) {
+        ++m_stats.roomMessages;
+        broadcast(roomMessage(line->text, line->style, session->name), nullptr);
+    } else if (const auto request = parseRequest(message)) {
+        if (Session *target = m_byName.value(request->target))
+            deliver(target, forwardedRequest(*request, session->name));
+    } else if (isBusyNotice(message)) {
+        broadcast(userBusy(session->name), session);
+    } else if (isFreeNotice(message)) {
+        broadcast(userFree(session->name), session);
+    }
+    // Anything else is not part of the protocol and is dropped.
+}
+
+QString ChatServer::loginProblem(const QString &name, const QString &password) const
+{
+    if (const QString problem = nameProblem(name); !problem.isEmpty())
+        return problem;
+    if (!m_passwords.isEmpty()) {
+        const auto known = m_passwords.constFind(name);
+        if (known == m_passwords.constEnd())
+            return QStringLiteral("unknown name");
+        if (*known != password)
+            return QStringLiteral("wrong password");
+    }
+    if (m_byName.contains(name))
+        return QStringLiteral("name already online");
+    return QString();
+}
+
+void ChatServer::onLogin(Session *session, const QString &message)
+{
+    const auto login = parseLogin(message);
+    const QString problem = login ? loginProblem(login->name, login->password)
+                                  : QStringLiteral("first message is not NAME///PASSWORD");
+    if (!problem.isEmpty()) {
+        qCInfo(lcChatServer).noquote()
+            << QStringLiteral("refused login %1 \"%2\": %3")
+                   .arg(session->label(), printable(login ? login->name : message), problem);
+        session->socket->Send(loginRefused());
+        endSession(session, End::Quiet, QString());
+        return;
+    }
+
+    session->name = login->name;
+    session->state = Session::State::LoggedIn;
+    m_online.append(session);
+    m_byName.insert(session->name, session);
+    ++m_stats.logins;
+    m_stats.peakOnline = qMax(m_stats.peakOnline, int(m_online.size()));
+    qCInfo(lcChatServer).noquote()
+        << QStringLiteral("login %1, %2 online").arg(session->label()).arg(m_online.size());
+
+    QStringList welcome{loginAccepted()};
+    welcome += userAdditions(onlineUsers());
+    welcome += roomMessage(greeting(session->name, int(m_online.size())), QStringLiteral("I"),
+                           QString::fromUtf16(NoticeUser));
+    for (const QString &text : std::as_const(welcome))
+        if (!deliver(session, text))
+            return;
+
+    session->announced = true;
+    broadcast(userAdditions({session->name}).constFirst(), session);
+}
+
+bool ChatServer::deliver(Session *session, const QString &message)
+{
+    if (session->state == Session::State::Closed)
+        return false;
+    if (!session->socket->Send(message)) {
+        endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+        return false;
+    }
+    ++m_stats.deliveries;
+    return true;
+}
+
+void ChatServer::broadcast(const QString &message, Session *except)
+{
+    // A copy: a receiver that has to be dropped leaves m_online while the loop runs.
+    const QList<Session *> receivers = m_online;
+    for (Session *receiver : receivers)
+        if (receiver != except && receiver->announced)
+            deliver(receiver, message);
+}
+
+void ChatServer::endSession(Session *session, End how, const QString &reason)
+{
+    if (session->state == Session::State::Closed)
+        return;
+    const bool announced = session->announced;
+    session->state = Session::State::Closed;
+    session->announced = false;
+    m_sessions.remove(session);
+    if (m_byName.value(session->name) == session) {
+        m_byName.remove(session->name);
+        m_online.removeOne(session);
+    }
+
+    QObject::disconnect(session->socket, nullptr, session, nullptr);
+    if (!session->peerClosed)
+        session->socket->Disconnect();
+    session->deleteLater();
+
+    if (how == End::Logout && !session->name.isEmpty())
+        qCInfo(lcChatServer).noquote() << QStringLiteral("logout %1 (%2), %3 online")
+                                              .arg(session->label(), reason).arg(m_online.size());
+    else if (how == End::Drop)
+        qCInfo(lcChatServer).noquote()
+            << QStringLiteral("dropped %1: %2").arg(session->label(), reason);
+
+    if (announced && how != End::Quiet)
+        broadcast(userRemoval(session->name), nullptr);
+}
+
+} // namespace quillet::server

@@ -1,0 +1,84 @@
+// ChatServer: the chat room of quillet-server, built on varrow::Socket.
+//
+// One listening Socket hands every incoming connection to a Socket of its own (a session). The
+// first message of a session is its login; after it the session's room messages are relayed to
+// everyone, private chat requests go to their target, busy and free notices to everyone else.
+// Everything runs on the thread that owns the server, driven by the sockets' signals.
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+Q_DECLARE_LOGGING_CATEGORY(lcChatServer)
+
+namespace varrow {
+class Socket;
+}
+
+namespace quillet::server {
+
+class ChatServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Statistics {
+        quint64 logins = 0;
+        quint64 roomMessages = 0;  // room messages relayed (each counted once, not per receiver)
+        quint64 deliveries = 0;    // messages handed to clients' sockets
+        int peakOnline = 0;
+    };
+
+    explicit ChatServer(QObject *parent = nullptr);
+    ~ChatServer() override;
+
+    // Known users and their passwords. With an empty table (the default) every name that passes
+    // the name rules may log in with any password.
+    void setUsers(const QHash<QString, QString> &passwords);
+
+    // Starts listening on address (dotted IPv4, "0.0.0.0" for every local address) at port (0 picks
+    // a free one: see port()). False with errorString() set when that fails.
+    bool listen(const QString &address, quint16 port);
+    bool isListening() const;
+    QString address() const;
+    quint16 port() const;
+    QString errorString() const;
+
+    // Disconnects every client, without removal notices, and stops listening.
+    void close();
+
+    QStringList onlineUsers() const;  // logged-in names, in login order
+    int connectionCount() const;      // open connections, logged in or not
+    Statistics statistics() const;
+
+private:
+    struct Session;
+    enum class End { Quiet, Logout, Drop };
+
+    void onConnectionRequest(qint32 &listeningHandle);
+    void onMessage(Session *session, const QString &message);
+    void onLogin(Session *session, const QString &message);
+    QString loginProblem(const QString &name, const QString &password) const;
+    bool deliver(Session *session, const QString &message);
+    void broadcast(const QString &message, Session *except);
+    void endSession(Session *session, End how, const QString &reason);
+
+    varrow::Socket *m_listener = nullptr;
+    QString m_address;
+    quint16 m_port = 0;
+    QString m_error;
+    QHash<QString, QString> m_passwords;
+    QSet<Session *> m_sessions;       // every open connection
+    QList<Session *> m_online;        // logged in, in login order
+    QHash<QString, Session *> m_byName;
+    int m_nextId = 0;
+    bool m_acceptFailing = false;
+    Statistics m_stats;
+};
+
+} // namespace quillet::server

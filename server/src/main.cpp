@@ -1,0 +1,188 @@
+// quillet-server: a chat server for Quillet clients on a LAN.
+#include "chatserver.h"
+#include "userfile.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using quillet::server::ChatServer;
+
+namespace {
+
+constexpr int ExitUsage = 2;
+constexpr int ExitFailure = 1;
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int number)
+{
+    const int saved = errno;
+    const char byte = char(number);
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Every log line on stderr, with a timestamp.
+void logLine(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toLocal8Bit()
+                          + ' ' + message.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+[[noreturn]] void usageError(const QString &text)
+{
+    std::fprintf(stderr, "quillet-server: %s\nTry 'quillet-server --help'.\n", qPrintable(text));
+    std::exit(ExitUsage);
+}
+
+bool isDottedIPv4(const QString &text)
+{
+    const QStringList parts = text.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const int value = part.toInt(&ok);
+        if (!ok || part.isEmpty() || part.size() > 3 || !part.front().isDigit() || value > 255)
+            return false;
+    }
+    return true;
+}
+
+// A server holds one descriptor per client: allow as many as the hard limit does.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return false;
+    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    // A client that vanishes while the server writes to it must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillet-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLET_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Chat server for Quillet clients. Logs one line per login, logout, refused login and\n"
+        "dropped client to stderr; ends on SIGINT or SIGTERM."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("IPv4 address to listen on; 0.0.0.0 for every address (default 127.0.0.1)."),
+        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("TCP port to listen on; 0 picks a free one (default 2727)."),
+        QStringLiteral("N"), QStringLiteral("2727"));
+    const QCommandLineOption usersOption(
+        QStringLiteral("users"),
+        QStringLiteral("File of name:password lines; only those users may log in. Without it any\n"
+                       "name is accepted with any password."),
+        QStringLiteral("FILE"));
+    parser.addOptions({listenOption, portOption, usersOption});
+
+    if (!parser.parse(app.arguments()))
+        usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    const QString address = parser.value(listenOption);
+    if (!isDottedIPv4(address))
+        usageError(QStringLiteral("--listen needs an IPv4 address such as 127.0.0.1 or 0.0.0.0, not '%1'")
+                       .arg(address));
+    bool portOk = false;
+    const uint port = parser.value(portOption).toUInt(&portOk);
+    if (!portOk || port > 65535)
+        usageError(QStringLiteral("--port needs a number from 0 to 65535, not '%1'")
+                       .arg(parser.value(portOption)));
+
+    qInstallMessageHandler(logLine);
+
+    ChatServer server;
+    if (parser.isSet(usersOption)) {
+        const QString path = parser.value(usersOption);
+        const auto users = quillet::server::loadUsers(path);
+        if (!users.error.isEmpty()) {
+            qCritical().noquote() << QStringLiteral("cannot use the users file %1: %2").arg(path, users.error);
+            return ExitFailure;
+        }
+        server.setUsers(users.passwords);
+    }
+
+    if (!installSignalHandlers()) {
+        qCritical("cannot set up signal handling");
+        return ExitFailure;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char number = 0;
+        if (::read(signalPipe[0], &number, 1) != 1)
+            return;
+        signalNotifier.setEnabled(false);
+        const auto stats = server.statistics();
+        qInfo().noquote() << QStringLiteral("stopping on %1: %2 online, %3 logins, %4 room messages "
+                                            "relayed, at most %5 online at once")
+                                 .arg(QString::fromLatin1(number == SIGINT ? "SIGINT" : "SIGTERM"))
+                                 .arg(server.onlineUsers().size())
+                                 .arg(stats.logins)
+                                 .arg(stats.roomMessages)
+                                 .arg(stats.peakOnline);
+        server.close();
+        app.quit();
+    });
+
+    raiseDescriptorLimit();
+    if (!server.listen(address, quint16(port))) {
+        qCritical().noquote() << QStringLiteral("cannot listen on %1:%2: %3")
+                                     .arg(address)
+                                     .arg(port)
+                                     .arg(server.errorString());
+        return ExitFailure;
+    }
+    qInfo().noquote() << QStringLiteral("listening on %1:%2").arg(address).arg(server.port());
+    if (parser.isSet(usersOption))
+        qInfo().noquote() << "users from" << parser.value(usersOption);
+    else
+        qInfo("no users file: any name may log in with any password");
+
+    return app.exec();
+}
