@@ -46,7 +46,8 @@
 // Error numbers (stable; the text is the system's or Qt's description)
 //     1 ConnectionRefused  nothing listens at the remote address and port
 //     2 HostNotFound       the remote host name could not be resolved
-//     3 TimedOut           the connect or the connection timed out
+//     3 TimedOut           the connect timed out (QtNetwork gives up on a connect that is never
+//                          answered after about a minute)
 //     4 NetworkFailure     the network failed (unreachable, interface down, other system error)
 //     5 ConnectionReset    the partner reset the established connection
 //                          ("Connection reset by peer"). Detected on Linux; elsewhere a reset
@@ -135,8 +136,8 @@ public:
     bool Accept(qint32 requestID);
 
     // Ends what the object holds (as Close() does), then connects to RemoteHost():RemotePort()
-    // over IPv4 without blocking: Connected or Error follows. Returns false, raising nothing, when
-    // no remote host or no remote port is set.
+    // over IPv4 without blocking: Connected or Error follows. Returns false, changing nothing and
+    // raising nothing, when no remote host or no remote port is set.
     bool Connect();
 
     // Queues text as Latin-1 bytes for the partner, exactly as given (no terminator added).
@@ -149,9 +150,10 @@ public:
     void GetData(QString &data, qint64 maxLen = -1);
 
     // Ends the connection or the listening and drops everything queued (events, unread bytes,
-    // waiting incoming connections). Bytes already sent are handed to the system first, which
-    // delivers them before the connection closes. Idempotent, raises no event, and safe inside any
-    // of this object's signal handlers. Leaves the state Closed.
+    // waiting incoming connections). Bytes already sent are first handed to the system, as many
+    // as it takes without waiting (any chat-sized message), and it delivers them before the
+    // connection closes. Idempotent, raises no event, and safe inside any of this object's signal
+    // handlers. Leaves the state Closed.
     void Close();
 
 signals:
