@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
 
@@ -54,6 +56,26 @@ ChatServer::~ChatServer()
     close();
 }
 
+QString ChatServer::canonicalAddress(const QString &text)
+{
+    const QStringList parts = text.split(u'.');
+    if (parts.size() != 4)
+        return QString();
+    QStringList numbers;
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.size() > 3)
+            return QString();
+        for (QChar c : part)
+            if (c < u'0' || c > u'9')
+                return QString();
+        const int value = part.toInt();
+        if (value > 255)
+            return QString();
+        numbers << QString::number(value);
+    }
+    return numbers.join(u'.');
+}
+
 void ChatServer::setUsers(const QHash<QString, QString> &passwords)
 {
     m_passwords = passwords;
@@ -63,6 +85,11 @@ bool ChatServer::listen(const QString &address, quint16 port)
 {
     close();
     m_error.clear();
+    const QString canonical = canonicalAddress(address);
+    if (canonical.isEmpty()) {
+        m_error = QStringLiteral("\"%1\" is not an IPv4 address").arg(address);
+        return false;
+    }
     m_listener = new varrow::Socket(this);
     connect(m_listener, &varrow::Socket::ConnectionRequest, this, &ChatServer::onConnectionRequest);
     errno = 0;
@@ -76,8 +103,9 @@ bool ChatServer::listen(const QString &address, quint16 port)
     }
     // The listener takes every local address; when one address is asked for, connections that
     // reach the port through another one are closed as soon as they are accepted.
-    m_address = address;
+    m_address = canonical;
     m_port = m_listener->LocalPort();
+    m_spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return true;
 }
 
@@ -94,6 +122,10 @@ void ChatServer::close()
         m_listener->deleteLater();
         m_listener = nullptr;
         m_port = 0;
+    }
+    if (m_spareDescriptor >= 0) {
+        ::close(m_spareDescriptor);
+        m_spareDescriptor = -1;
     }
     const QSet<Session *> sessions = m_sessions;
     for (Session *session : sessions)
@@ -126,16 +158,15 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
 
     qint32 handle = listeningHandle;
     if (!socket->Accept(handle)) {
-        // Logged once per run of failures: a failing accept (out of descriptors, typically) is
-        // retried on every notice.
-        if (!m_acceptFailing)
-            qCWarning(lcChatServer).noquote()
-                << "cannot accept a connection:" << QString::fromLocal8Bit(std::strerror(errno));
-        m_acceptFailing = true;
         delete session;
+        refuseConnection(listeningHandle);
         return;
     }
-    m_acceptFailing = false;
+    if (m_refused > 0) {
+        qCInfo(lcChatServer).noquote()
+            << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
+        m_refused = 0;
+    }
     m_sessions.insert(session);
 
     if (m_address != kAnyAddress) {
@@ -146,6 +177,30 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
                            .arg(local, m_address));
         }
     }
+}
+
+// An accept fails when the process is out of descriptors, and the listener then reports the same
+// connection again at once. With the spare descriptor given back for a moment the connection can be
+// taken and closed, so the server turns it away instead of spinning on it.
+bool ChatServer::refuseConnection(qint32 listeningHandle)
+{
+    if (m_spareDescriptor < 0)
+        return false;
+    ::close(m_spareDescriptor);
+    bool refused = false;
+    {
+        varrow::Socket sink;
+        qint32 handle = listeningHandle;
+        if (sink.Accept(handle)) {
+            sink.Disconnect();
+            refused = true;
+        }
+    }
+    m_spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (refused && m_refused++ == 0)
+        qCWarning(lcChatServer).noquote()
+            << "out of file descriptors: turning new connections away";
+    return refused;
 }
 
 void ChatServer::onMessage(Session *session, const QString &message)

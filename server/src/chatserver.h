@@ -37,6 +37,10 @@ public:
     explicit ChatServer(QObject *parent = nullptr);
     ~ChatServer() override;
 
+    // The dotted IPv4 address in its usual form ("127.000.0.01" gives "127.0.0.1"), or an empty
+    // string when text is not one.
+    static QString canonicalAddress(const QString &text);
+
     // Known users and their passwords. With an empty table (the default) every name that passes
     // the name rules may log in with any password.
     void setUsers(const QHash<QString, QString> &passwords);
@@ -61,6 +65,7 @@ private:
     enum class End { Quiet, Logout, Drop };
 
     void onConnectionRequest(qint32 &listeningHandle);
+    bool refuseConnection(qint32 listeningHandle);
     void onMessage(Session *session, const QString &message);
     void onLogin(Session *session, const QString &message);
     QString loginProblem(const QString &name, const QString &password) const;
@@ -77,7 +82,8 @@ private:
     QList<Session *> m_online;        // logged in, in login order
     QHash<QString, Session *> m_byName;
     int m_nextId = 0;
-    bool m_acceptFailing = false;
+    int m_spareDescriptor = -1; // given up to turn a connection away when descriptors run out
+    int m_refused = 0;          // connections turned away since the last one accepted
     Statistics m_stats;
 };
 

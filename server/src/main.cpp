@@ -47,20 +47,6 @@ void logLine(QtMsgType, const QMessageLogContext &, const QString &message)
     std::exit(ExitUsage);
 }
 
-bool isDottedIPv4(const QString &text)
-{
-    const QStringList parts = text.split(u'.');
-    if (parts.size() != 4)
-        return false;
-    for (const QString &part : parts) {
-        bool ok = false;
-        const int value = part.toInt(&ok);
-        if (!ok || part.isEmpty() || part.size() > 3 || !part.front().isDigit() || value > 255)
-            return false;
-    }
-    return true;
-}
-
 // A server holds one descriptor per client: allow as many as the hard limit does.
 void raiseDescriptorLimit()
 {
@@ -125,10 +111,10 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
-    const QString address = parser.value(listenOption);
-    if (!isDottedIPv4(address))
+    const QString address = ChatServer::canonicalAddress(parser.value(listenOption));
+    if (address.isEmpty())
         usageError(QStringLiteral("--listen needs an IPv4 address such as 127.0.0.1 or 0.0.0.0, not '%1'")
-                       .arg(address));
+                       .arg(parser.value(listenOption)));
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
     if (!portOk || port > 65535)

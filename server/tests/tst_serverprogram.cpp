@@ -4,10 +4,16 @@
 
 #include <serverprotocol.h>
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/resource.h>
+
+#include <memory>
+#include <vector>
 
 namespace proto = quillet::ServerProtocol;
 
@@ -129,6 +135,43 @@ private slots:
                                       u"refused login"_qs, u"logout alice"_qs, u"login bob"_qs,
                                       u"stopping on"_qs}));
         QVERIFY(lines.last().contains(name));
+    }
+
+    void outOfDescriptorsTurnsConnectionsAway()
+    {
+        ServerProcess server;
+        server.process.setChildProcessModifier([] {
+            const rlimit few{40, 40};
+            ::setrlimit(RLIMIT_NOFILE, &few);
+        });
+        QVERIFY2(server.start(), qPrintable(server.log()));
+
+        // Join until the server has no descriptor left for one more.
+        std::vector<std::unique_ptr<TestClient>> joined;
+        std::unique_ptr<TestClient> turnedAway;
+        while (!turnedAway && joined.size() < 40) {
+            auto client = std::make_unique<TestClient>();
+            QVERIFY(client->connectTo(server.port));
+            client->send(proto::loginMessage(QStringLiteral("user%1").arg(joined.size()), u"pw"_qs));
+            QVERIFY(client->waitUntil([&] { return !client->messages.isEmpty() || !client->isConnected(); }));
+            if (client->isConnected())
+                joined.push_back(std::move(client));
+            else
+                turnedAway = std::move(client);
+        }
+        QVERIFY(turnedAway);
+        QCOMPARE(turnedAway->messages, QStringList());
+        QVERIFY(joined.size() > 10);
+        QVERIFY(server.log().contains(u"out of file descriptors: turning new connections away"));
+
+        // The server still serves those it holds, and takes a new client once one has left.
+        joined.front()->socket.disconnectFromHost();
+        QVERIFY(joined.back()->waitUntil([&] {
+            return joined.back()->messages.contains(u"<rem usr>user0,</rem usr>"_qs);
+        }));
+        TestClient late;
+        QVERIFY(late.join(server.port, u"late"_qs));
+        QVERIFY(server.log().contains(u"accepting connections again, 1 turned away"));
     }
 
     void usersFileIsEnforced()
