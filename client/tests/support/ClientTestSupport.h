@@ -1,0 +1,109 @@
+// Test support for the client's window tests (later windows' tests link it too): fakes for the
+// two seams, a chat server played by the test on 127.0.0.1, and helpers around the main window.
+#pragma once
+
+#include "MessageBoxes.h"
+#include "WindowRegistry.h"
+
+#include <QColor>
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTcpServer>
+
+#include <functional>
+
+class QPlainTextEdit;
+class QTcpSocket;
+namespace quillet {
+class frmMain;
+}
+
+namespace quillet::test {
+
+struct ShownBox
+{
+    QString text, title; // the title as shown: an empty one has become "Quillet"
+    BoxIcon icon;
+};
+
+// Records every message box instead of showing it, while it lives.
+class FakeMessageBoxes final : public MessageBoxes
+{
+public:
+    FakeMessageBoxes() : previous_(installMessageBoxes(this)) {}
+    ~FakeMessageBoxes() override { installMessageBoxes(previous_); }
+    void show(QWidget *, const QString &text, const QString &title, BoxIcon icon) override
+    {
+        shown.append({text, title, icon});
+        if (onShow)
+            onShow();
+    }
+    QList<ShownBox> shown;
+    std::function<void()> onShow; // runs while the modal box would be open
+
+private:
+    MessageBoxes *previous_;
+};
+
+// Counts endProgram() calls instead of ending the program, while it lives.
+struct ProgramEndRecorder
+{
+    ProgramEndRecorder();
+    ~ProgramEndRecorder();
+    int count = 0;
+    std::function<void()> previous;
+};
+
+// The chat server, played by the test. Connections are numbered from 0 as they are accepted.
+class LoopbackServer : public QObject
+{
+public:
+    LoopbackServer();
+    ~LoopbackServer() override;
+    quint16 port() const { return server_.serverPort(); }
+    int connectionCount() const { return int(clients_.size()); }
+    QByteArray received(int connection) const; // every byte, 0 bytes included
+    QStringList messages(int connection) const; // the complete 0-terminated messages
+    bool isOpen(int connection) const;
+    void send(int connection, const QString &message); // Latin-1 and a 0 byte
+    void close(int connection);
+    static quint16 unusedPort(); // nothing listens there
+
+private:
+    struct Client
+    {
+        QTcpSocket *socket;
+        QByteArray received;
+        bool open = true;
+    };
+    QTcpServer server_;
+    QList<Client *> clients_;
+};
+
+// Resets Globals (a fresh program) and loads frmMain, not shown.
+frmMain *startMainWindow();
+// Deletes the listed windows if loaded, and every window already on its way out.
+template<class... W>
+void discardWindows()
+{
+    (delete Window<W>::get(), ...);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+void discardClientWindows(); // frmabout, frmAddress, frmMain
+
+// Chooses Connect and answers the login dialog with these values and OK; as "ann", password "pw",
+// to 127.0.0.1:port, with the main window active again afterwards.
+void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort);
+void connectAsAnn(frmMain *main, quint16 port);
+
+// The message window's lines (without the empty last one), and the formatted runs of one line.
+struct Run
+{
+    QString text;
+    QColor colour;
+    bool bold, italic;
+};
+QStringList shownLines(const QPlainTextEdit *edit);
+QList<Run> runsOfLine(const QPlainTextEdit *edit, int line);
+
+} // namespace quillet::test
