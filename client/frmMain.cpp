@@ -144,7 +144,6 @@ void frmMain::buildControls()
     paper.setColor(QPalette::Text, Qt::black);
     paper.setColor(QPalette::Window, Qt::white);
     txtrx->setPalette(paper);
-    txtrx->setBackgroundVisible(false);
 
     lstusers = named(new QListWidget(central), "lstusers");
 
