@@ -182,10 +182,10 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
 // An accept fails when the process is out of descriptors, and the listener then reports the same
 // connection again at once. With the spare descriptor given back for a moment the connection can be
 // taken and closed, so the server turns it away instead of spinning on it.
-bool ChatServer::refuseConnection(qint32 listeningHandle)
+void ChatServer::refuseConnection(qint32 listeningHandle)
 {
     if (m_spareDescriptor < 0)
-        return false;
+        return;
     ::close(m_spareDescriptor);
     bool refused = false;
     {
@@ -200,7 +200,6 @@ bool ChatServer::refuseConnection(qint32 listeningHandle)
     if (refused && m_refused++ == 0)
         qCWarning(lcChatServer).noquote()
             << "out of file descriptors: turning new connections away";
-    return refused;
 }
 
 void ChatServer::onMessage(Session *session, const QString &message)

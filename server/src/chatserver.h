@@ -65,7 +65,7 @@ private:
     enum class End { Quiet, Logout, Drop };
 
     void onConnectionRequest(qint32 &listeningHandle);
-    bool refuseConnection(qint32 listeningHandle);
+    void refuseConnection(qint32 listeningHandle);
     void onMessage(Session *session, const QString &message);
     void onLogin(Session *session, const QString &message);
     QString loginProblem(const QString &name, const QString &password) const;

@@ -97,8 +97,8 @@ int main(int argc, char *argv[])
         QStringLiteral("N"), QStringLiteral("2727"));
     const QCommandLineOption usersOption(
         QStringLiteral("users"),
-        QStringLiteral("File of name:password lines; only those users may log in. Without it any\n"
-                       "name is accepted with any password."),
+        QStringLiteral("File of name:password lines; only those users may log in. Without it "
+                       "any name is accepted with any password."),
         QStringLiteral("FILE"));
     parser.addOptions({listenOption, portOption, usersOption});
 
