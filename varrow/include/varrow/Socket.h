@@ -2,36 +2,73 @@
 //
 // One varrow::Socket gives its host one TCP connection (outgoing, or accepted from a listening
 // socket) through a handful of synchronous methods and four signals. It is a thin layer over POSIX
-// sockets; readiness notices reach the owning thread through QSocketNotifier.
+// sockets; readiness notices reach the owning thread through QSocketNotifier. Every method and
+// the property can also be reached by name through Qt's meta-object system
+// (QMetaObject::invokeMethod, QObject::property/setProperty).
 //
 // Ownership
 //   - The host owns the Socket object (a QObject; parent it or delete it yourself).
 //   - The Socket owns at most one descriptor, the one SocketHandle() names, plus its receive
 //     buffer and its unsent output. Connect, Listen and Accept close a descriptor the instance still
-//     owns before taking a new one. Disconnect closes it.
-//   - A handle passed to a ConnectionRequest handler belongs to the listening instance until a call
-//     to Accept(handle) on some instance takes the accepted connection; the listener keeps listening.
+//     owns before taking a new one (silently: no Disconnected). Disconnect and destruction close it.
+//     A failed Connect or Listen closes the socket it made: SocketHandle() is then 0, or -1 when no
+//     socket could be created at all (see registrations below).
+//   - The instance closes only what it owns. A number in SocketHandle() that it no longer owns (after
+//     the socket layer was closed under it, or after a ConnectionRequest handler assigned another
+//     value) is never closed, sent on or read from by it.
+//   - A listening handle passed to a ConnectionRequest handler stays with the listening instance;
+//     Accept(handle) on any instance takes one pending connection from it and owns that; the
+//     listener keeps listening.
 //   - Strings cross by value: DataArrival hands each handler its own copy; Send copies what it needs.
 //
 // Wire format
-//   Send writes the text as 8-bit Latin-1 (a character above 255 becomes "?") followed by one 0 byte.
-//   Received bytes are split at 0 bytes; every complete message raises DataArrival once, in order.
+//   Send writes the text as 8-bit Latin-1 (a character above 255 becomes one "?") followed by one
+//   0 byte; a 0 character inside the text thus ends a message early, as on the wire it must.
+//   Received bytes are split at 0 bytes; every complete message raises DataArrival once, in order,
+//   with each byte as one character (U+0000..U+00FF). An unterminated tail waits for its 0 byte;
+//   what is left when the connection closes is dropped. A message longer than 1 MiB is dropped
+//   whole (up to its 0 byte); the connection stays up.
+//
+// Sending
+//   On a connection with notices, Send writes what the kernel takes at once and queues the rest,
+//   in order, for the write notices; Send returns false (and queues nothing) while more than 4 MiB
+//   wait unsent, i.e. when the peer has stopped reading. On a blocking connection (Asynchronous
+//   false) Send returns once all of it is written. Writing to a closed connection gives false,
+//   never SIGPIPE. Disconnect makes one last non-blocking attempt to write what is queued, then
+//   drops the rest.
 //
 // When events fire (always synchronously, on the thread that owns the Socket)
 //   Connnect          inside Connect, after the connection is up, before Connect returns true.
+//                     Accept raises none.
 //   DataArrival       from a read notice, once per complete 0-terminated message.
-//   ConnectionRequest from an accept notice on a listening instance; the handler may assign to the
-//                     reference to change SocketHandle().
-//   Disconnected      inside Disconnect (whoever called it), and when the peer closes or a receive
-//                     fails. The descriptor is already closed; SocketHandle() still holds the old
-//                     value until the handler returns.
+//   ConnectionRequest from an accept notice on a listening instance, once per pending connection
+//                     that is taken: after a request the listener stays quiet until Accept is
+//                     called with its handle (by the handler, or later). The argument is bound to
+//                     SocketHandle(): assigning to it changes SocketHandle(), and a listener whose
+//                     handle was assigned away is closed when the handler returns.
+//   Disconnected      inside Disconnect (whoever called it, in every state, also when nothing was
+//                     open), and when the peer closes or a receive fails. The descriptor is already
+//                     closed; SocketHandle() still holds the old value until the handler returns,
+//                     then reads 0 (unless the handler connected anew). A Disconnect called from
+//                     inside its own Disconnected handler does nothing more.
+//
+// Re-entrancy
+//   Handlers may call any method, run a nested event loop (a modal dialog) or delete the Socket
+//   (deleteLater or delete). Messages stay exactly-once and in order: inside a nested loop, later
+//   messages are delivered by the notices of that loop, each taken off the queue before its event.
+//   After Disconnect, a new Connect, or the end of the socket layer inside a handler, no further
+//   DataArrival comes from the old connection. After the instance is destroyed nothing more is
+//   raised.
 //
 // Socket-layer registrations
 //   The process keeps a count of registrations: every instance adds one when created, Shutdown and
-//   destruction each end one. Ending the last one closes every descriptor that any instance still
-//   owns, silently; until a new instance registers, Connect and Listen return false.
+//   destruction each end one (Shutdown twice ends two; with none left, ending does nothing). Ending
+//   the last one closes every descriptor that any instance still owns, silently (no events; each
+//   SocketHandle() keeps its number); until a new instance registers, Connect and Listen return
+//   false with SocketHandle() -1, and Accept, Read, Send, LocalHost and LocalIP fail.
 //
-// Threads: none of its own. Use an instance only from the thread that created it.
+// Threads: none of its own. All instances of a process belong to one thread (the UI thread):
+// ending the last registration touches every instance.
 #pragma once
 
 #include <QObject>
@@ -53,13 +90,18 @@ public:
     ~Socket() override;
 
     // Accepts a pending connection on the listening descriptor pSocket; on success this instance
-    // owns the new connection (registered for notices when Asynchronous is true). No event.
+    // owns the new connection (with notices when Asynchronous is true) and what it held before is
+    // closed. Never blocks: false when no connection is pending; SocketHandle() is then unchanged.
+    // No event.
     Q_INVOKABLE bool Accept(qint32 &pSocket);
-    // Connects to Host (dotted IPv4 address or host name) on the port of Service ("tcp" entry of
-    // the services database) or, with an empty Service, on the low 16 bits of Port. Blocks for at
-    // most ten seconds.
+    // Connects to Host (dotted IPv4 address or host name; a name uses the first IPv4 address of its
+    // lookup) on the port of Service ("tcp" entry of the services database) or, with an empty
+    // Service, on the low 16 bits of Port (70000 is port 4464). Blocks the thread until the
+    // connection is made or has failed, for at most ten seconds (plus the name lookup). True after
+    // Connnect was raised; false without an event on any failure.
     Q_INVOKABLE bool Connect(const QString &Host, const QString &Service = QString(), qint32 Port = 0);
-    // Listens on every local address at the low 16 bits of Port (0 picks a free port: see LocalPort).
+    // Listens on every local address at the low 16 bits of Port (0 picks a free port: LocalPort()
+    // tells which). Accept notices come whatever Asynchronous says. No event.
     Q_INVOKABLE bool Listen(qint32 Port);
     // Closes whatever the instance holds, raises Disconnected, then sets SocketHandle to 0.
     Q_INVOKABLE void Disconnect();
@@ -67,19 +109,24 @@ public:
     Q_INVOKABLE void Shutdown();
     // The host name of this machine (kept for callers that expect it here), or "" on failure.
     Q_INVOKABLE QString LocalIP();
-    // Everything that can be received now (blocking sockets: until the peer closes), 0 bytes kept.
+    // Everything that can be received now (blocking connections: until the peer closes), 0 bytes
+    // kept, bypassing the message framing. Raises nothing, also when it sees the peer's close.
     Q_INVOKABLE QString Read();
-    // Queues Data and its 0 byte for sending; true when all of it was written or queued.
+    // Sends Data and its 0 byte; true when all of it was written or queued, false when nothing can
+    // go (no connection, a broken connection, or more than 4 MiB already waiting).
     Q_INVOKABLE bool Send(const QString &Data);
     // The host name of this machine, or "" on failure.
     Q_INVOKABLE QString LocalHost();
 
+    // Whether Connect and Accept register the new connection for notices (true, the default) or
+    // leave it blocking (no DataArrival, no automatic Disconnected; use Read). Changing it does
+    // not affect an existing connection.
     bool Asynchronous() const;
     void setAsynchronous(bool value);
 
-    // The descriptor every method acts on: 0 idle, -1 after a failed socket creation.
+    // The descriptor number the instance shows: 0 idle, -1 after a failed socket creation.
     qint32 SocketHandle() const;
-    // The local port of the bound or connected descriptor, 0 when there is none.
+    // The local port of the owned descriptor (after Listen(0): the port picked), 0 when none.
     quint16 LocalPort() const;
     // The dotted local IPv4 address of the connected descriptor (the address through which this
     // machine reaches the peer), "" when there is none.
