@@ -145,7 +145,7 @@ void PaletteBox::paintEvent(QPaintEvent *)
     } else {
         p.fillRect(r, colour_);
     }
-    if (hasFocus()) {
+    if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) { // reached by keyboard
         QPen focus(palette().color(QPalette::Highlight));
         focus.setStyle(Qt::DotLine);
         p.setPen(focus);
@@ -209,6 +209,9 @@ void DrawingArea::drawLine(QPoint from, QPoint to, const QColor &colour)
     if (!near.contains(segment.p1()) || !near.contains(segment.p2())) {
         if (!clipSegment(segment, near))
             return;
+        // Whole ends again (they lie outside the image), so that the visible pixels are those of
+        // the whole line, its own end included.
+        segment = QLineF(segment.p1().toPoint(), segment.p2().toPoint());
     }
     QPainter p(&image_);
     p.setPen(QPen(colour, 1, Qt::SolidLine, Qt::SquareCap));
