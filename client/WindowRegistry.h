@@ -66,6 +66,7 @@ public:
     static W *show()
     {
         W *w = load();
+        w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
         w->show();
         w->raise();
         w->activateWindow();
