@@ -7,7 +7,6 @@
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <optional>
 #include <vector>
 

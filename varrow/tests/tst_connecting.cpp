@@ -232,6 +232,18 @@ void TestConnecting::methodsAndPropertyByName()
     QVERIFY(QMetaObject::invokeMethod(&s, "Disconnect", Qt::DirectConnection));
     QCOMPARE(log.entries.last(), QStringLiteral("disconnect"));
 
+    // Accept takes its handle by reference, also by name.
+    Socket listening;
+    QVERIFY(listening.Listen(0));
+    vt::RawPeer waiting(vt::RawPeer::connectTo(listening.LocalPort()));
+    qint32 handle = listening.SocketHandle();
+    ok = false;
+    QVERIFY(QMetaObject::invokeMethod(&s, "Accept", Qt::DirectConnection, Q_RETURN_ARG(bool, ok),
+                                      Q_ARG(qint32 &, handle)));
+    QVERIFY(ok);
+    QVERIFY(s.Send(QStringLiteral("accepted by name")));
+    QTRY_COMPARE(waiting.received(), QByteArray("accepted by name\0", 17));
+
     // Every member is reachable by name.
     const QMetaObject *mo = s.metaObject();
     for (const char *sig : {"Accept(qint32&)", "Connect(QString,QString,qint32)", "Listen(qint32)", "Disconnect()",
