@@ -324,8 +324,10 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
         return false;
     }
     auto fail = [&] {
+        const int error = errno; // the caller may want to know why
         closeDescriptor(fd);
         d->setHandle(0);
+        errno = error;
         return false;
     };
 
@@ -373,8 +375,10 @@ bool Socket::Listen(qint32 Port)
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0
         || ::listen(fd, SOMAXCONN) != 0) {
+        const int error = errno; // EADDRINUSE for a busy port, for a caller that reports it
         closeDescriptor(fd);
         d->setHandle(0);
+        errno = error;
         return false;
     }
     d->adopt(fd, SocketPrivate::Kind::Listener, false);

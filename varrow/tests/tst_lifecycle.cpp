@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
 #include <memory>
 #include <unistd.h>
 
@@ -217,7 +218,9 @@ void TestLifecycle::listenOnABusyPortFails()
     Socket first;
     QVERIFY(first.Listen(0));
     Socket second;
+    errno = 0;
     QVERIFY(!second.Listen(first.LocalPort()));
+    QCOMPARE(errno, EADDRINUSE);
     QCOMPARE(second.SocketHandle(), 0); // its socket was closed, not kept
 }
 

@@ -101,7 +101,8 @@ public:
     // Connnect was raised; false without an event on any failure.
     Q_INVOKABLE bool Connect(const QString &Host, const QString &Service = QString(), qint32 Port = 0);
     // Listens on every local address at the low 16 bits of Port (0 picks a free port: LocalPort()
-    // tells which). Accept notices come whatever Asynchronous says. No event.
+    // tells which). Accept notices come whatever Asynchronous says. No event. When bind or listen
+    // fails, errno still holds their reason (EADDRINUSE for a busy port) after the false.
     Q_INVOKABLE bool Listen(qint32 Port);
     // Closes whatever the instance holds, raises Disconnected, then sets SocketHandle to 0.
     Q_INVOKABLE void Disconnect();
