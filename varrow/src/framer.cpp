@@ -10,7 +10,7 @@ void Framer::feed(QByteArrayView bytes)
     const char *data = bytes.data();
     qsizetype size = bytes.size();
 
-    while (size > 0) {
+    while (size > 0 && !m_overflowed) {
         const auto *zero = static_cast<const char *>(std::memchr(data, 0, size_t(size)));
         const qsizetype len = zero ? qsizetype(zero - data) : size;
 
@@ -19,9 +19,14 @@ void Framer::feed(QByteArrayView bytes)
             if (zero)
                 m_discarding = false;
         } else if (m_tail.size() + len > m_limit) {
-            // The message outgrew the limit: drop what we hold of it and skip to its end.
+            // The message outgrew the limit: drop what we hold of it and skip to its end, or
+            // end the stream here.
             m_tail = QByteArray();
             ++m_discardedCount;
+            if (m_overflow == Overflow::Stop) {
+                m_overflowed = true;
+                break;
+            }
             if (!zero)
                 m_discarding = true;
         } else {
@@ -51,6 +56,7 @@ void Framer::clear()
     m_tail = QByteArray();
     m_ready.clear();
     m_discarding = false;
+    m_overflowed = false;
 }
 
 } // namespace varrow::detail

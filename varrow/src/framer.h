@@ -6,6 +6,10 @@
 // including the next 0 byte; framing then resumes with the byte after that 0. Memory held is thus
 // bounded by the limit plus the complete messages not yet taken.
 //
+// With Overflow::Stop instead, the first message that outgrows the limit ends the stream: the
+// framer keeps the messages completed before it, drops the rest and ignores further input until
+// clear() (its owner closes the connection).
+//
 // It knows nothing of sockets or text encodings, so it can be exercised on its own.
 #pragma once
 
@@ -20,8 +24,17 @@ class Framer
 {
 public:
     static constexpr qsizetype DefaultLimit = qsizetype(1) << 20;
+    enum class Overflow { Skip, Stop };
 
-    explicit Framer(qsizetype limit = DefaultLimit) noexcept : m_limit(limit) {}
+    explicit Framer(qsizetype limit = DefaultLimit, Overflow overflow = Overflow::Skip) noexcept
+        : m_limit(limit), m_overflow(overflow) {}
+
+    // Takes effect with the next feed(); what is held already stays.
+    void setLimit(qsizetype limit, Overflow overflow) noexcept
+    {
+        m_limit = limit;
+        m_overflow = overflow;
+    }
 
     // Appends received bytes; complete messages become available through takeMessage().
     void feed(QByteArrayView bytes);
@@ -38,15 +51,20 @@ public:
     // Messages dropped so far because they exceeded the limit.
     quint64 discardedCount() const noexcept { return m_discardedCount; }
     qsizetype limit() const noexcept { return m_limit; }
+    // Overflow::Stop only: a message outgrew the limit; the stream has ended.
+    bool hasOverflowed() const noexcept { return m_overflowed; }
 
-    // Forgets the tail and every message not yet taken (the connection is gone).
+    // Forgets the tail, every message not yet taken and an overflow (the connection is gone).
+    // The limit stays.
     void clear();
 
 private:
     qsizetype m_limit;
+    Overflow m_overflow;
     QByteArray m_tail;
     std::deque<QByteArray> m_ready;
     bool m_discarding = false;
+    bool m_overflowed = false;
     quint64 m_discardedCount = 0;
 };
 

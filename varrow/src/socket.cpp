@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace varrow {
@@ -97,6 +98,21 @@ bool sendAllBlocking(int fd, const QByteArray &bytes)
             return false;
     }
     return true;
+}
+
+// One end's address of a connection, dotted; "" when there is no connection.
+QString dottedAddress(int fd, bool connection, int (*query)(int, sockaddr *, socklen_t *))
+{
+    if (!connection || fd < 0)
+        return QString();
+    sockaddr_in end{};
+    socklen_t length = sizeof end;
+    if (query(fd, reinterpret_cast<sockaddr *>(&end), &length) != 0 || end.sin_family != AF_INET)
+        return QString();
+    char text[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &end.sin_addr, text, sizeof text))
+        return QString();
+    return QString::fromLatin1(text);
 }
 
 void dropNotifier(QSocketNotifier *&notifier)
@@ -209,11 +225,18 @@ void SocketPrivate::onReadable()
     } while (n < 0 && errno == EINTR);
 
     bool closed = false;
-    if (n > 0)
+    int error = 0;
+    if (n > 0) {
         framer.feed(QByteArrayView(buffer, n));
-    else if (n == 0 || !wouldBlock(errno))
+    } else if (n == 0 || !wouldBlock(errno)) {
         closed = true; // the peer closed, or the connection failed
+        error = n == 0 ? 0 : errno;
+    }
     // would-block: a stale notice (someone else read the data); nothing to do
+    if (framer.hasOverflowed()) {
+        closed = true; // a message outgrew MaxMessageSize
+        error = EMSGSIZE;
+    }
 
     QPointer<Socket> alive(q);
     const quint64 connection = generation;
@@ -221,8 +244,10 @@ void SocketPrivate::onReadable()
     deliver();
     if (!alive || generation != connection)
         return;
-    if (closed)
+    if (closed) {
+        closeError = error;
         q->Disconnect(); // drops an unterminated tail with the connection
+    }
 }
 
 void SocketPrivate::deliver()
@@ -356,10 +381,24 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
 
 bool Socket::Listen(qint32 Port)
 {
+    return Listen(Port, QString());
+}
+
+bool Socket::Listen(qint32 Port, const QString &Address)
+{
     d->release();
     if (!layerUp()) {
         d->setHandle(-1);
         return false;
+    }
+    in_addr address{htonl(INADDR_ANY)};
+    if (!Address.isEmpty()) {
+        const QByteArray text = toLatin1(Address);
+        if (text.contains('\0') || ::inet_pton(AF_INET, text.constData(), &address) != 1) {
+            d->setHandle(0);
+            errno = EINVAL;
+            return false;
+        }
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -372,7 +411,7 @@ bool Socket::Listen(qint32 Port)
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(quint16(quint32(Port) & 0xFFFFu));
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_addr = address;
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0
         || ::listen(fd, SOMAXCONN) != 0) {
         const int error = errno; // EADDRINUSE for a busy port, for a caller that reports it
@@ -387,6 +426,7 @@ bool Socket::Listen(qint32 Port)
 
 void Socket::Disconnect()
 {
+    const int error = std::exchange(d->closeError, 0);
     // Called again from inside its own Disconnected handler, with nothing new taken since: the
     // event has been raised already (raising it again would recurse without end).
     if (d->disconnectingGeneration != 0 && d->disconnectingGeneration == d->generation)
@@ -401,6 +441,7 @@ void Socket::Disconnect()
     d->disconnectingGeneration = d->generation;
 
     QPointer<Socket> alive(this);
+    errno = error;
     emit Disconnected();
     if (!alive)
         return;
@@ -504,6 +545,25 @@ void Socket::setAsynchronous(bool value)
     d->asynchronous = value;
 }
 
+qint64 Socket::MaxMessageSize() const
+{
+    return d->maxMessageSize;
+}
+
+void Socket::setMaxMessageSize(qint64 value)
+{
+    d->maxMessageSize = qMax<qint64>(value, 0);
+    if (d->maxMessageSize > 0)
+        d->framer.setLimit(qsizetype(d->maxMessageSize), Framer::Overflow::Stop);
+    else
+        d->framer.setLimit(Framer::DefaultLimit, Framer::Overflow::Skip);
+}
+
+qint64 Socket::PendingOutput() const
+{
+    return d->queuedBytes();
+}
+
 qint32 Socket::SocketHandle() const
 {
     return d->handle;
@@ -522,16 +582,12 @@ quint16 Socket::LocalPort() const
 
 QString Socket::LocalAddress() const
 {
-    if (d->kind != SocketPrivate::Kind::Connection || d->fd < 0)
-        return QString();
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(d->fd, reinterpret_cast<sockaddr *>(&local), &length) != 0 || local.sin_family != AF_INET)
-        return QString();
-    char text[INET_ADDRSTRLEN] = {};
-    if (!::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text))
-        return QString();
-    return QString::fromLatin1(text);
+    return dottedAddress(d->fd, d->kind == SocketPrivate::Kind::Connection, ::getsockname);
+}
+
+QString Socket::RemoteAddress() const
+{
+    return dottedAddress(d->fd, d->kind == SocketPrivate::Kind::Connection, ::getpeername);
 }
 
 } // namespace varrow

@@ -46,6 +46,9 @@ public:
     Kind kind = Kind::None;
     bool blocking = false;       // the connection was taken with Asynchronous false
     bool asynchronous = true;
+    qint64 maxMessageSize = 0;   // 0: oversized messages are skipped, not fatal
+    // Why the read notice is closing the connection: the errno value Disconnected sees.
+    int closeError = 0;
 
     // Bumped whenever the owned descriptor is dropped or replaced: code that ran a handler
     // compares it to learn whether it still acts on the same connection.

@@ -56,6 +56,7 @@ void TestConnecting::dottedAddress()
     QVERIFY(peer.fd() >= 0);
     QCOMPARE(vt::remotePort(peer.fd()), s.LocalPort());
     QCOMPARE(s.LocalAddress(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(s.RemoteAddress(), QStringLiteral("127.0.0.1"));
     QCOMPARE(vt::localPort(s.SocketHandle()), s.LocalPort());
 }
 

@@ -36,6 +36,7 @@ private slots:
     void oversizedMessageIsSkippedToItsEnd();
     void discardingSpansManyFeeds();
     void memoryStaysBounded();
+    void overflowCanEndTheStream();
     void clearForgetsTailAndQueue();
     void randomChunkingKeepsSequence();
 };
@@ -133,6 +134,33 @@ void TestFramer::memoryStaysBounded()
     }
     f.feed(bytes("\0fine\0", 6));
     QCOMPARE(takeAll(f), QList<QByteArray>{"fine"});
+}
+
+void TestFramer::overflowCanEndTheStream()
+{
+    // Stop mode: what was complete before the oversized message stays, nothing after it comes,
+    // whether the limit is passed by a terminated message, in one feed or over many.
+    Framer one(8, Framer::Overflow::Stop);
+    one.feed(bytes("ok\0", 3) + QByteArray(8, 'x') + '\0' + QByteArray(9, 'y') + '\0' + "late" + '\0');
+    QVERIFY(one.hasOverflowed());
+    QCOMPARE(takeAll(one), (QList<QByteArray>{"ok", QByteArray(8, 'x')}));
+    one.feed(bytes("more\0", 5));
+    QVERIFY(!one.hasMessage());
+
+    Framer many(8, Framer::Overflow::Stop);
+    for (int i = 0; i < 8; ++i) {
+        QVERIFY(!many.hasOverflowed());
+        many.feed("z");
+    }
+    QVERIFY(!many.hasOverflowed()); // exactly at the limit, unterminated: still waiting
+    many.feed("z");
+    QVERIFY(many.hasOverflowed());
+    QCOMPARE(many.pendingSize(), 0);
+
+    many.clear(); // a new connection starts clean, with the same limit
+    QVERIFY(!many.hasOverflowed());
+    many.feed(QByteArray(8, 'n') + '\0');
+    QCOMPARE(takeAll(many), QList<QByteArray>{QByteArray(8, 'n')});
 }
 
 void TestFramer::clearForgetsTailAndQueue()

@@ -6,6 +6,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <memory>
 #include <unistd.h>
@@ -41,6 +45,8 @@ private slots:
     void listenPicksAPort();
     void listenPortKeepsLow16Bits();
     void listenOnABusyPortFails();
+    void listenOnOneAddress();
+    void listenOnABadAddressFails();
     void requestHandedToAnotherInstance();
     void requestAcceptedByTheListenerItself();
     void requestHandlerAssigningZero();
@@ -58,6 +64,8 @@ void TestLifecycle::peerCloseRaisesDisconnectedOnce()
     vt::RawListener listener;
     Socket s;
     vt::EventLog log(&s);
+    int reason = -1;
+    connect(&s, &Socket::Disconnected, this, [&] { reason = errno; });
     QVERIFY(connectTo(s, listener.port()));
     {
         vt::RawPeer peer(listener.acceptOne());
@@ -65,10 +73,16 @@ void TestLifecycle::peerCloseRaisesDisconnectedOnce()
     }
     QTRY_COMPARE(log.count("disconnect"), 1);
     QCOMPARE(s.SocketHandle(), 0);
+    QCOMPARE(reason, 0); // an orderly close
     QCoreApplication::processEvents();
     QCOMPARE(log.entries, (QStringList{"connect", "disconnect"}));
     QVERIFY(!s.Send(QStringLiteral("gone")));
     QCOMPARE(s.Read(), QString());
+
+    QVERIFY(connectTo(s, listener.port()));
+    vt::RawPeer(listener.acceptOne()).abort();
+    QTRY_COMPARE(log.count("disconnect"), 2);
+    QCOMPARE(reason, ECONNRESET);
 }
 
 void TestLifecycle::disconnectedHandlerSeesClosedDescriptorAndOldHandle()
@@ -222,6 +236,53 @@ void TestLifecycle::listenOnABusyPortFails()
     QVERIFY(!second.Listen(first.LocalPort()));
     QCOMPARE(errno, EADDRINUSE);
     QCOMPARE(second.SocketHandle(), 0); // its socket was closed, not kept
+}
+
+void TestLifecycle::listenOnOneAddress()
+{
+    Socket listener;
+    std::unique_ptr<Socket> worker;
+    connect(&listener, &Socket::ConnectionRequest, this, [&](qint32 &handle) {
+        worker = std::make_unique<Socket>();
+        QVERIFY(worker->Accept(handle));
+    });
+    QVERIFY(listener.Listen(0, QStringLiteral("127.0.0.1")));
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    QCOMPARE(::getsockname(listener.SocketHandle(), reinterpret_cast<sockaddr *>(&bound), &length), 0);
+    QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
+    QCOMPARE(ntohs(bound.sin_port), listener.LocalPort());
+
+    // The accepted connection knows both ends' addresses; neither remains once it is closed.
+    vt::RawPeer peer(vt::RawPeer::connectTo(listener.LocalPort()));
+    QTRY_VERIFY(worker);
+    QCOMPARE(worker->RemoteAddress(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(worker->LocalAddress(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(listener.RemoteAddress(), QString()); // a listener has no peer
+    worker->Disconnect();
+    QCOMPARE(worker->RemoteAddress(), QString());
+
+    // An empty address is every address, as Listen(Port) is.
+    QVERIFY(listener.Listen(0, QString()));
+    QCOMPARE(::getsockname(listener.SocketHandle(), reinterpret_cast<sockaddr *>(&bound), &length), 0);
+    QCOMPARE(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+}
+
+void TestLifecycle::listenOnABadAddressFails()
+{
+    Socket s;
+    QVERIFY(s.Listen(0, QStringLiteral("127.0.0.1")));
+    const int held = s.SocketHandle();
+    const int before = vt::openDescriptorCount();
+    for (const QString &text : {u"localhost"_qs, u"127.0.0"_qs, u"127.0.0.256"_qs, u" 127.0.0.1"_qs,
+                                u"::1"_qs, u"127.0.0.1\u0000x"_qs, u"127.0.0.\u0131"_qs}) {
+        errno = 0;
+        QVERIFY2(!s.Listen(0, text), qPrintable(text));
+        QCOMPARE(errno, EINVAL);
+        QCOMPARE(s.SocketHandle(), 0);
+    }
+    QVERIFY(!vt::isOpen(held)); // what the instance held was closed, as by any Listen
+    QCOMPARE(vt::openDescriptorCount(), before - 1);
 }
 
 void TestLifecycle::requestHandedToAnotherInstance()

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -71,6 +72,8 @@ private slots:
     void bytesBecomeLatin1Characters();
     void largeMessages();
     void oversizedMessageIsDroppedConnectionStays();
+    void maxMessageSizeEndsTheConnection_data();
+    void maxMessageSizeEndsTheConnection();
     void partialMessageDroppedOnClose();
     void randomisedReceiveStream();
 
@@ -168,12 +171,16 @@ void TestTransfer::largeSendIsQueuedAndArrivesWhole()
 
     // Far more than the kernel holds on both ends: the rest waits in the send queue.
     QVERIFY(vt::unreadBytes(p.peer->fd()) + vt::unsentBytes(p.socket->SocketHandle()) < expected.size() / 2);
+    const qint64 queued = p.socket->PendingOutput();
+    QVERIFY(queued > expected.size() / 2 && queued <= expected.size());
 
     // Another Send while the queue is full goes behind it.
     QVERIFY(p.socket->Send(QStringLiteral("last")));
+    QCOMPARE(p.socket->PendingOutput(), queued + 5);
     p.peer->setReading(true);
     QTRY_COMPARE_WITH_TIMEOUT(p.peer->received().size(), expected.size() + 5, 10000);
     QVERIFY(p.peer->received() == expected + QByteArray("last\0", 5));
+    QCOMPARE(p.socket->PendingOutput(), 0);
 }
 
 void TestTransfer::queueRefusesWhenPeerStopsReading()
@@ -195,6 +202,10 @@ void TestTransfer::queueRefusesWhenPeerStopsReading()
     }
     QVERIFY2(refused, "Send must refuse once a few MiB wait unsent");
     QVERIFY2(accepted.size() >= 4, qPrintable(QString::number(accepted.size())));
+    const qint64 queued = p.socket->PendingOutput();
+    QVERIFY(queued > 4 << 20);
+    QVERIFY(!p.socket->Send(QStringLiteral("refused too")));
+    QCOMPARE(p.socket->PendingOutput(), queued); // a refused text is not queued
 
     p.peer->setReading(true);
     const QByteArray expected = vt::wire(accepted);
@@ -317,6 +328,40 @@ void TestTransfer::oversizedMessageIsDroppedConnectionStays()
     QVERIFY(p.socket->SocketHandle() > 0);
     QVERIFY(p.socket->Send(QStringLiteral("still up")));
     QTRY_COMPARE(p.peer->received(), QByteArray("still up\0", 9));
+}
+
+void TestTransfer::maxMessageSizeEndsTheConnection_data()
+{
+    QTest::addColumn<QList<QByteArray>>("oversized"); // written one send() per chunk
+    const qsizetype bound = 5000;                     // more than one receive
+    QTest::newRow("unterminated, one chunk") << QList<QByteArray>{QByteArray(bound + 1, 'x')};
+    QList<QByteArray> pieces(bound / 100, QByteArray(100, 'x'));
+    pieces << QByteArray(1, 'x');
+    QTest::newRow("unterminated, many chunks") << pieces;
+    QTest::newRow("terminated") << QList<QByteArray>{QByteArray(bound + 1, 'x') + '\0'};
+}
+
+void TestTransfer::maxMessageSizeEndsTheConnection()
+{
+    QFETCH(const QList<QByteArray>, oversized);
+    Pair p;
+    p.socket->setMaxMessageSize(5000);
+    QVERIFY(p.open());
+    vt::EventLog log(p.socket.get());
+    int reason = -1;
+    connect(p.socket.get(), &Socket::Disconnected, this, [&] { reason = errno; });
+
+    const QByteArray atBound(5000, 'a');
+    p.peer->write(atBound + '\0');
+    for (const QByteArray &chunk : oversized)
+        p.peer->write(chunk);
+    p.peer->write(QByteArray("\0after\0", 7));
+
+    QTRY_COMPARE_WITH_TIMEOUT(log.count("disconnect"), 1, 10000);
+    QCOMPARE(log.entries, (QStringList{"data:" + QString::fromLatin1(atBound), "disconnect"}));
+    QCOMPARE(reason, EMSGSIZE);
+    QCOMPARE(p.socket->SocketHandle(), 0);
+    QTRY_VERIFY(p.peer->sawClose());
 }
 
 void TestTransfer::partialMessageDroppedOnClose()

@@ -27,12 +27,14 @@
 //   Received bytes are split at 0 bytes; every complete message raises DataArrival once, in order,
 //   with each byte as one character (U+0000..U+00FF). An unterminated tail waits for its 0 byte;
 //   what is left when the connection closes is dropped. A message longer than 1 MiB is dropped
-//   whole (up to its 0 byte); the connection stays up.
+//   whole (up to its 0 byte); the connection stays up. With MaxMessageSize set, a message longer
+//   than that ends the connection instead (see MaxMessageSize).
 //
 // Sending
 //   On a connection with notices, Send writes what the kernel takes at once and queues the rest,
 //   in order, for the write notices; Send returns false (and queues nothing) while more than 4 MiB
-//   wait unsent, i.e. when the peer has stopped reading. On a blocking connection (Asynchronous
+//   wait unsent, i.e. when the peer has stopped reading. PendingOutput() tells how much waits, for
+//   a host that wants a tighter bound of its own. On a blocking connection (Asynchronous
 //   false) Send returns once all of it is written. Writing to a closed connection gives false,
 //   never SIGPIPE. Disconnect makes one last non-blocking attempt to write what is queued, then
 //   drops the rest.
@@ -47,10 +49,14 @@
 //                     SocketHandle(): assigning to it changes SocketHandle(), and a listener whose
 //                     handle was assigned away is closed when the handler returns.
 //   Disconnected      inside Disconnect (whoever called it, in every state, also when nothing was
-//                     open), and when the peer closes or a receive fails. The descriptor is already
-//                     closed; SocketHandle() still holds the old value until the handler returns,
-//                     then reads 0 (unless the handler connected anew). A Disconnect called from
-//                     inside its own Disconnected handler does nothing more.
+//                     open), and when the peer closes, a receive fails or a message exceeds
+//                     MaxMessageSize. The descriptor is already closed; SocketHandle() still holds
+//                     the old value until the handler returns, then reads 0 (unless the handler
+//                     connected anew). A Disconnect called from inside its own Disconnected
+//                     handler does nothing more. errno, read first thing in a handler, tells
+//                     why: EMSGSIZE for a message over MaxMessageSize, the receive's error (such as
+//                     ECONNRESET) for a failed connection, 0 for the peer's orderly close and for
+//                     a Disconnect called by the host.
 //
 // Re-entrancy
 //   Handlers may call any method, run a nested event loop (a modal dialog) or delete the Socket
@@ -84,6 +90,7 @@ class VARROW_EXPORT Socket : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool Asynchronous READ Asynchronous WRITE setAsynchronous)
+    Q_PROPERTY(qint64 MaxMessageSize READ MaxMessageSize WRITE setMaxMessageSize)
 
 public:
     explicit Socket(QObject *parent = nullptr);
@@ -104,6 +111,11 @@ public:
     // tells which). Accept notices come whatever Asynchronous says. No event. When bind or listen
     // fails, errno still holds their reason (EADDRINUSE for a busy port) after the false.
     Q_INVOKABLE bool Listen(qint32 Port);
+    // The same on one local address only: Address is a dotted IPv4 address ("127.0.0.1"; "0.0.0.0"
+    // or "" for every address, as Listen(Port)). Text that is not a dotted IPv4 address gives
+    // false with errno EINVAL before any socket is made; like every failed Listen it closes what
+    // the instance held, and SocketHandle() reads 0.
+    Q_INVOKABLE bool Listen(qint32 Port, const QString &Address);
     // Closes whatever the instance holds, raises Disconnected, then sets SocketHandle to 0.
     Q_INVOKABLE void Disconnect();
     // Ends one socket-layer registration of the process (see above).
@@ -125,6 +137,21 @@ public:
     bool Asynchronous() const;
     void setAsynchronous(bool value);
 
+    // The longest message (in bytes, without its 0 byte) this instance accepts from its peer, or
+    // 0 (the default) for the library's own rule. When it is set (above 0), a received message
+    // longer than that, terminated or not, closes the connection: the messages completed before
+    // it are delivered, then Disconnected is raised (errno EMSGSIZE) and nothing after it is
+    // read. A message of exactly MaxMessageSize bytes is delivered. With 0, a message over 1 MiB
+    // is skipped and the connection stays up (see Wire format). The setting belongs to the
+    // instance, not to a connection: it holds for every later connection too, and a change
+    // applies from the next receive on. A negative value counts as 0.
+    qint64 MaxMessageSize() const;
+    void setMaxMessageSize(qint64 value);
+
+    // Bytes that Send has accepted but the kernel has not taken yet (the send queue; what the
+    // kernel's own buffer holds is not counted). 0 without a connection and on a blocking one.
+    qint64 PendingOutput() const;
+
     // The descriptor number the instance shows: 0 idle, -1 after a failed socket creation.
     qint32 SocketHandle() const;
     // The local port of the owned descriptor (after Listen(0): the port picked), 0 when none.
@@ -132,6 +159,9 @@ public:
     // The dotted local IPv4 address of the connected descriptor (the address through which this
     // machine reaches the peer), "" when there is none.
     QString LocalAddress() const;
+    // The dotted IPv4 address of the peer of the connected descriptor, "" when there is none (no
+    // connection, a listener, or after Disconnected).
+    QString RemoteAddress() const;
 
 signals:
     void ConnectionRequest(qint32 &Socket);
