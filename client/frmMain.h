@@ -3,8 +3,8 @@
 //
 // Everything the server sends arrives in Socketmain_DataArrival, the dispatcher. A relayed private
 // chat request that the dispatcher takes ends in the signal RequestTaken(): that is where the
-// private chat windows come in. The "Private Chat" menu item (mnupchat) has no handler here; the
-// private chat code connects to mnupchat->triggered.
+// private chat windows come in. The "Private Chat" menu item (mnupchat) has no handler here: whoever
+// creates the window wires both into the private chat code with connectPrivateChat (frmprivatechat.h).
 #pragma once
 
 #include <QColor>

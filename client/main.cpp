@@ -3,6 +3,7 @@
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
+#include "frmprivatechat.h"
 
 #include <QApplication>
 
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
     // The main window's closing ends the program (quillet::endProgram), whatever else is open.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    quillet::connectPrivateChat(quillet::Window<quillet::frmMain>::load());
     quillet::Window<quillet::frmMain>::show();
     return QApplication::exec();
 }

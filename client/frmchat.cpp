@@ -1,0 +1,121 @@
+#include "frmchat.h"
+
+#include "Globals.h"
+#include "WindowRegistry.h"
+#include "frmprivatechat.h"
+#include "protocol/peerprotocol.h"
+#include "protocol/serverprotocol.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace quillet {
+
+namespace {
+
+QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(QLatin1StringView(name));
+    l->setTextFormat(Qt::PlainText);
+    return l;
+}
+
+QPushButton *button(const char *name, const QString &caption, QWidget *parent)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1StringView(name));
+    b->setAutoDefault(false); // Enter in the reason box must not answer
+    return b;
+}
+
+} // namespace
+
+void takeRelayedRequest()
+{
+    // The dispatcher has checked the address and the port.
+    const std::optional<quint16> port = ServerProtocol::requestPort(Globals::sRequestPort);
+    if (!port)
+        return;
+    frmprivatechat::loadFresh()->connectToRequester(Globals::sRequestAddr, *port);
+    Window<frmchat>::show();
+}
+
+frmchat::frmchat(QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmchat"));
+    setWindowTitle(QStringLiteral("Incoming Chat Request"));
+
+    Label3 = plainLabel("Label3", QStringLiteral("Chat Request from :  "), this);
+    Label1 = plainLabel("Label1", QString(), this);
+    Label2 = plainLabel("Label2", QStringLiteral("Request Message"), this);
+    Label4 = plainLabel("Label4", QString(), this);
+    Label4->setWordWrap(true);
+    Label4->setMaximumWidth(320);
+    Label5 = plainLabel("Label5", QStringLiteral("Reason of refusal :"), this);
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Cmdrequest = button("Cmdrequest", QStringLiteral("&Accept"), this);
+    Cmdcancel = button("Cmdcancel", QStringLiteral("&Refuse"), this);
+
+    auto *grid = new QGridLayout(this);
+    grid->addWidget(Label3, 0, 0);
+    grid->addWidget(Label1, 0, 1);
+    grid->addWidget(Label2, 1, 0, Qt::AlignTop);
+    grid->addWidget(Label4, 1, 1);
+    grid->addWidget(Label5, 2, 0);
+    grid->addWidget(Text1, 2, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(Cmdrequest);
+    buttons->addWidget(Cmdcancel);
+    grid->addLayout(buttons, 3, 0, 1, 2);
+    grid->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(Cmdrequest, &QPushButton::clicked, this, &frmchat::Cmdrequest_Click);
+    connect(Cmdcancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    Form_Load();
+}
+
+void frmchat::Form_Load()
+{
+    Label1->setText(Globals::sRequestUser);
+    Label4->setText(Globals::sRequestMessage);
+}
+
+void frmchat::Cmdrequest_Click()
+{
+    accepted_ = true;
+    accept();
+}
+
+void frmchat::done(int result)
+{
+    if (answered_) {
+        QDialog::done(result);
+        return;
+    }
+    answered_ = true;
+    const QString reason = Text1->text();
+    QDialog::done(result);
+
+    frmprivatechat *chat = Window<frmprivatechat>::get();
+    if (!chat || chat->chatEnded())
+        return; // the request ended on its own (the requester gave up, or the connection failed)
+    if (!accepted_) {
+        chat->answer(PeerProtocol::refuseReply(reason), false);
+        return;
+    }
+    Globals::sPartnerName = Globals::sRequestUser;
+    chat->Label2->setText(Globals::sPartnerName);
+    chat->answer(PeerProtocol::acceptReply(), true);
+    Window<frmprivatechat>::show();
+}
+
+} // namespace quillet
