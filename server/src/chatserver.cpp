@@ -15,8 +15,6 @@ namespace quillet::server {
 
 namespace {
 
-const QString kAnyAddress = QStringLiteral("0.0.0.0");
-
 QString greeting(const QString &name, int online)
 {
     const QString others = online == 1 ? QStringLiteral("You are the only one here.")
@@ -39,13 +37,15 @@ struct ChatServer::Session : QObject
     int id = 0;
     State state = State::Connected;
     QString name;
+    QString address;         // the client's, for the log
     bool announced = false;  // the others were told that this user joined
     bool peerClosed = false; // the socket has closed by itself
 
+    // "alice (#3, 192.168.1.20)", or "#3 (192.168.1.20)" before a login.
     QString label() const
     {
-        return name.isEmpty() ? QStringLiteral("#%1").arg(id)
-                              : QStringLiteral("%1 (#%2)").arg(name).arg(id);
+        return name.isEmpty() ? QStringLiteral("#%1 (%2)").arg(id).arg(address)
+                              : QStringLiteral("%1 (#%2, %3)").arg(name).arg(id).arg(address);
     }
 };
 
@@ -93,7 +93,7 @@ bool ChatServer::listen(const QString &address, quint16 port)
     m_listener = new varrow::Socket(this);
     connect(m_listener, &varrow::Socket::ConnectionRequest, this, &ChatServer::onConnectionRequest);
     errno = 0;
-    if (!m_listener->Listen(port)) {
+    if (!m_listener->Listen(port, canonical)) {
         const int error = errno;
         m_error = error ? QString::fromLocal8Bit(std::strerror(error))
                         : QStringLiteral("the socket layer refused to listen");
@@ -101,8 +101,6 @@ bool ChatServer::listen(const QString &address, quint16 port)
         m_listener = nullptr;
         return false;
     }
-    // The listener takes every local address; when one address is asked for, connections that
-    // reach the port through another one are closed as soon as they are accepted.
     m_address = canonical;
     m_port = m_listener->LocalPort();
     m_spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -149,11 +147,20 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
     session->id = ++m_nextId;
     auto *socket = new varrow::Socket(session);
     session->socket = socket;
+    // A longer message, terminated or not, closes the connection (Disconnected with EMSGSIZE).
+    socket->setMaxMessageSize(MaxMessageBytes);
     connect(socket, &varrow::Socket::DataArrival, session,
             [this, session](const QString &message) { onMessage(session, message); });
     connect(socket, &varrow::Socket::Disconnected, session, [this, session] {
+        const int reason = errno; // why the socket closed by itself; read before anything else
         session->peerClosed = true;
-        endSession(session, End::Logout, QStringLiteral("connection closed"));
+        if (reason == EMSGSIZE)
+            endSession(session, End::Drop, QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
+        else if (reason != 0)
+            endSession(session, End::Logout,
+                       QStringLiteral("connection lost: %1").arg(QString::fromLocal8Bit(std::strerror(reason))));
+        else
+            endSession(session, End::Logout, QStringLiteral("connection closed"));
     });
 
     qint32 handle = listeningHandle;
@@ -167,16 +174,8 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
             << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
         m_refused = 0;
     }
+    session->address = socket->RemoteAddress();
     m_sessions.insert(session);
-
-    if (m_address != kAnyAddress) {
-        const QString local = socket->LocalAddress();
-        if (local != m_address) {
-            endSession(session, End::Drop,
-                       QStringLiteral("reached the server at %1, but it listens on %2 only")
-                           .arg(local, m_address));
-        }
-    }
 }
 
 // An accept fails when the process is out of descriptors, and the listener then reports the same
@@ -206,11 +205,6 @@ void ChatServer::onMessage(Session *session, const QString &message)
 {
     if (session->state == Session::State::Closed)
         return;
-    if (message.size() > MaxMessageBytes) {
-        endSession(session, End::Drop,
-                   QStringLiteral("message of %1 bytes, over %2").arg(message.size()).arg(MaxMessageBytes));
-        return;
-    }
     if (session->state == Session::State::Connected) {
         onLogin(session, message);
         return;
@@ -321,7 +315,7 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     session->deleteLater();
 
     if (how == End::Logout && !session->name.isEmpty())
-        qCInfo(lcChatServer).noquote() << QStringLiteral("logout %1 (%2), %3 online")
+        qCInfo(lcChatServer).noquote() << QStringLiteral("logout %1: %2, %3 online")
                                               .arg(session->label(), reason).arg(m_online.size());
     else if (how == End::Drop)
         qCInfo(lcChatServer).noquote()

@@ -5,6 +5,7 @@
 #include <serverprotocol.h>
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -93,6 +94,23 @@ private slots:
                  qPrintable(run.err));
     }
 
+    void listensOnTheGivenAddressOnly()
+    {
+        ServerProcess server; // --listen 127.0.0.1
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        // Listening sockets (state 0A) in the kernel's table, by local address:port in hex.
+        QFile table(u"/proc/net/tcp"_qs);
+        QVERIFY(table.open(QIODevice::ReadOnly));
+        const QString port = QString::number(server.port, 16).rightJustified(4, u'0').toUpper();
+        QStringList listening;
+        for (const QByteArray &line : table.readAll().split('\n')) {
+            const QStringList fields = QString::fromLatin1(line).simplified().split(u' ');
+            if (fields.size() > 3 && fields.at(1).section(u':', 1) == port && fields.at(3) == u"0A")
+                listening << fields.at(1);
+        }
+        QCOMPARE(listening, QStringList{u"0100007F:"_qs + port}); // 127.0.0.1, not 0.0.0.0
+    }
+
     void logsEventsAndEndsOnSignal_data()
     {
         QTest::addColumn<int>("signal");
@@ -111,6 +129,11 @@ private slots:
             QVERIFY(refused.connectTo(server.port));
             refused.send(u"Server///x"_qs);
             QVERIFY(refused.waitForDisconnected());
+            TestClient flood; // over 64 KiB without a terminator
+            QVERIFY(flood.connectTo(server.port));
+            flood.sendRaw(QByteArray(64 * 1024 + 1, 'x'));
+            QVERIFY(flood.waitForDisconnected());
+            QTRY_VERIFY(server.log().contains(u"dropped"));
             alice.socket.disconnectFromHost();
             QTRY_VERIFY(server.log().contains(u"logout"));
         }
@@ -132,9 +155,15 @@ private slots:
         }
         const QString name = signal == SIGTERM ? u"SIGTERM"_qs : u"SIGINT"_qs;
         QCOMPARE(events, (QStringList{u"listening on"_qs, u"no users"_qs, u"login alice"_qs,
-                                      u"refused login"_qs, u"logout alice"_qs, u"login bob"_qs,
-                                      u"stopping on"_qs}));
+                                      u"refused login"_qs, u"dropped #3"_qs, u"logout alice"_qs,
+                                      u"login bob"_qs, u"stopping on"_qs}));
         QVERIFY(lines.last().contains(name));
+        // Each client is named with its address.
+        QVERIFY2(lines.at(2).endsWith(u"login alice (#1, 127.0.0.1), 1 online"), qPrintable(lines.at(2)));
+        QVERIFY2(lines.at(3).contains(u"refused login #2 (127.0.0.1) \"Server\""), qPrintable(lines.at(3)));
+        QVERIFY2(lines.at(4).endsWith(u"dropped #3 (127.0.0.1): message over 65536 bytes"), qPrintable(lines.at(4)));
+        QVERIFY2(lines.at(5).endsWith(u"logout alice (#1, 127.0.0.1): connection closed, 0 online"),
+                 qPrintable(lines.at(5)));
     }
 
     void outOfDescriptorsTurnsConnectionsAway()
@@ -191,7 +220,7 @@ private slots:
         QCOMPARE(wrong.messages, QStringList{u"login fail"_qs});
         TestClient right;
         QVERIFY(right.join(server.port, u"alice"_qs, u"wonder land"_qs));
-        QTRY_VERIFY(server.log().contains(u"refused login #1 \"alice\": wrong password"));
+        QTRY_VERIFY(server.log().contains(u"refused login #1 (127.0.0.1) \"alice\": wrong password"));
     }
 };
 
