@@ -253,11 +253,10 @@ void TestLifecycle::listenOnOneAddress()
     QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
     QCOMPARE(ntohs(bound.sin_port), listener.LocalPort());
 
-    // The accepted connection knows both ends' addresses; neither remains once it is closed.
+    // The accepted connection knows its peer's address, until it is closed.
     vt::RawPeer peer(vt::RawPeer::connectTo(listener.LocalPort()));
     QTRY_VERIFY(worker);
     QCOMPARE(worker->RemoteAddress(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(worker->LocalAddress(), QStringLiteral("127.0.0.1"));
     QCOMPARE(listener.RemoteAddress(), QString()); // a listener has no peer
     worker->Disconnect();
     QCOMPARE(worker->RemoteAddress(), QString());
