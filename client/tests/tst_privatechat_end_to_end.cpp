@@ -1,0 +1,82 @@
+// End to end: quillet-server and two real clients in two processes (privatechat_driver, each the
+// client code driven by commands on stdin) hold a whole private chat over loopback: the request
+// through the server, the answer and the typing over the direct peer connection, and the close.
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+class PrivateChatEndToEndTest : public QObject
+{
+    Q_OBJECT
+
+    QProcess server, ann, bob;
+    QString port;
+
+    // Sends one command to a client and returns its answer line.
+    static QString ask(QProcess &client, const QString &command)
+    {
+        client.write(command.toUtf8() + '\n');
+        if (!QTest::qWaitFor([&] { return client.canReadLine(); }, 30000))
+            return "no answer to " + command;
+        return QString::fromUtf8(client.readLine()).trimmed();
+    }
+
+private slots:
+    void init()
+    {
+        server.start(QUILLET_SERVER_PATH, {"--listen", "127.0.0.1", "--port", "0"});
+        const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+        QByteArray log;
+        QRegularExpressionMatch found;
+        QTRY_VERIFY((log += server.readAllStandardError(),
+                     found = listening.match(QString::fromLocal8Bit(log))).hasMatch());
+        port = found.captured(1);
+        for (QProcess *client : {&ann, &bob}) {
+            client->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            client->start(PRIVATECHAT_DRIVER_PATH, {});
+            QVERIFY(client->waitForStarted());
+        }
+    }
+    void cleanup()
+    {
+        for (QProcess *client : {&ann, &bob}) {
+            client->closeWriteChannel(); // the driver ends at the end of its input
+            if (!client->waitForFinished(10000))
+                client->kill();
+        }
+        server.terminate();
+        server.waitForFinished();
+    }
+
+    void twoClientsHoldAPrivateChat()
+    {
+        QCOMPARE(ask(ann, "login ann " + port), QString("ok"));
+        QCOMPARE(ask(bob, "login bob " + port), QString("ok"));
+        QCOMPARE(ask(ann, "wait-user bob"), QString("ok"));
+
+        QCOMPARE(ask(ann, "request bob shall we talk?"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-incoming"), QString("ok ann|shall we talk?"));
+        QCOMPARE(ask(bob, "accept"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
+        QCOMPARE(ask(ann, "wait-shown"), QString("ok bob"));
+
+        QCOMPARE(ask(ann, "type hi\\bo\\n"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-recv ho\\n"), QString("ok"));
+        QCOMPARE(ask(bob, "type hey ann"), QString("ok"));
+        QCOMPARE(ask(ann, "wait-recv hey ann"), QString("ok"));
+        QCOMPARE(ask(ann, "type !"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-recv ho\\n!"), QString("ok"));
+
+        QCOMPARE(ask(ann, "close"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
+        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
+        QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
+
+        // Both are free again: a new request, the other way round, gets through.
+        QCOMPARE(ask(bob, "request ann again?"), QString("ok"));
+        QCOMPARE(ask(ann, "wait-incoming"), QString("ok bob|again?"));
+    }
+};
+
+QTEST_GUILESS_MAIN(PrivateChatEndToEndTest)
+#include "tst_privatechat_end_to_end.moc"
