@@ -1,21 +1,18 @@
 // A scripted Quillet client for the end-to-end private chat test: the real client code (main
 // window, login dialog, private chat windows) on the offscreen platform, driven by one command per
-// line on stdin. Every command answers one line on stdout: "ok" with a value, or "fail" with what
+// line on stdin. Every command answers one line on stdout: "ok" and a value, or "fail" and what
 // was found instead. Message boxes are recorded, not shown. In texts, \n stands for Enter (a line
-// break), \b for Backspace and \\ for a backslash.
+// break) and \b for Backspace.
 //
-//   login NAME PORT        log in to 127.0.0.1:PORT; ok once NAME is in the users list
-//   wait-user NAME         ok once NAME is in the users list
-//   request NAME MESSAGE   "&Private Chat" for NAME, then "Request" with MESSAGE
-//   wait-incoming          ok REQUESTER|MESSAGE once the incoming-request dialog is up
-//   accept                 "&Accept" in that dialog
+//   login NAME PORT        log in as NAME to 127.0.0.1:PORT; ok once NAME is listed
+//   request NAME MESSAGE   once NAME is listed: "&Private Chat" for NAME, "Request" with MESSAGE
+//   accept                 once a request comes in: "&Accept"; ok REQUESTER|MESSAGE
 //   wait-shown             ok PARTNER once the private chat window is shown
 //   type TEXT              key presses into Txtsend
 //   wait-recv TEXT         ok once Txtrecv shows exactly TEXT
 //   close                  "Close Connection"
 //   wait-status            ok STATUS once the status row of the chat window says something
 //   state                  ok active=0|1 boxes=N
-//   quit
 #include "ClientTestSupport.h"
 #include "Globals.h"
 #include "frmMain.h"
@@ -42,23 +39,9 @@ using namespace quillet::test;
 
 namespace {
 
-QString unescape(const QString &text)
+QString unescape(QString text)
 {
-    QString out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != u'\\' || i + 1 == text.size()) {
-            out += text[i];
-            continue;
-        }
-        const QChar next = text[++i];
-        out += next == u'n' ? QChar(u'\n') : next == u'b' ? QChar(u'\b') : next;
-    }
-    return out;
-}
-
-QString escape(QString text)
-{
-    return text.replace(u'\\', QStringLiteral("\\\\")).replace(u'\n', QStringLiteral("\\n"));
+    return text.replace("\\n", "\n").replace("\\b", "\b");
 }
 
 bool waitFor(const std::function<bool()> &condition)
@@ -69,95 +52,71 @@ bool waitFor(const std::function<bool()> &condition)
 class Driver
 {
 public:
-    Driver()
+    Driver() : main_(startMainWindow())
     {
-        main_ = startMainWindow();
         connectPrivateChat(main_);
         main_->show();
     }
 
-    // Runs one command; returns its answer line, or an empty string for "quit".
-    QString run(const QString &line)
+    // Runs one command and returns its answer line.
+    QString run(const QString &command, const QString &arg)
     {
-        const QString command = line.section(u' ', 0, 0);
-        const QString rest = line.section(u' ', 1);
-        const auto result = [](bool ok, const QString &value = {}) {
-            return QString(ok ? "ok" : "fail") + (value.isEmpty() ? QString() : ' ' + value);
-        };
         frmprivatechat *chat = Window<frmprivatechat>::get();
-
+        const QString first = arg.section(u' ', 0, 0), rest = arg.section(u' ', 1);
+        bool ok = true;
+        QString value;
         if (command == "login") {
-            connectThroughDialog(main_, {rest.section(u' ', 0, 0), "pw", "127.0.0.1", rest.section(u' ', 1, 1)});
-            return result(hasUser(rest.section(u' ', 0, 0)));
-        }
-        if (command == "wait-user")
-            return result(hasUser(rest));
-        if (command == "request") {
-            const auto found = main_->lstusers->findItems(rest.section(u' ', 0, 0), Qt::MatchExactly);
-            main_->lstusers->setCurrentItem(found.value(0));
+            connectThroughDialog(main_, {first, "pw", "127.0.0.1", rest});
+            ok = listed(first);
+        } else if (command == "request") {
+            ok = listed(first);
+            main_->lstusers->setCurrentItem(main_->lstusers->findItems(first, Qt::MatchExactly).value(0));
             main_->mnupchat->trigger();
-            frmreqchat *dialog = Window<frmreqchat>::get();
-            if (!dialog)
-                return result(false, "no request dialog");
-            dialog->Text1->setText(rest.section(u' ', 1));
-            dialog->Cmdrequest->click();
-            return result(true);
-        }
-        if (command == "wait-incoming") {
-            const bool up = waitFor([] { return Window<frmchat>::get() != nullptr; });
-            return up ? result(true, Window<frmchat>::get()->Label1->text() + '|'
-                                         + Window<frmchat>::get()->Label4->text())
-                      : result(false);
-        }
-        if (command == "accept") {
-            if (!Window<frmchat>::get())
-                return result(false, "no incoming request");
-            Window<frmchat>::get()->Cmdrequest->click();
-            return result(true);
-        }
-        if (command == "wait-shown") {
-            const bool shown = waitFor([] {
-                return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible();
-            });
-            return result(shown, shown ? Window<frmprivatechat>::get()->Label2->text() : QString());
-        }
-        if (!chat && command != "state" && command != "quit")
-            return result(false, "no private chat window");
-        if (command == "type") {
-            for (const QChar c : unescape(rest)) {
-                if (c == u'\n')
-                    QTest::keyClick(chat->Txtsend, Qt::Key_Return);
-                else if (c == u'\b')
-                    QTest::keyClick(chat->Txtsend, Qt::Key_Backspace);
+            if (frmreqchat *dialog = Window<frmreqchat>::get(); ok && dialog) {
+                dialog->Text1->setText(rest);
+                dialog->Cmdrequest->click();
+            } else {
+                ok = false;
+            }
+        } else if (command == "accept") {
+            ok = waitFor([] { return Window<frmchat>::get() != nullptr; });
+            if (frmchat *dialog = Window<frmchat>::get()) {
+                value = dialog->Label1->text() + '|' + dialog->Label4->text();
+                dialog->Cmdrequest->click();
+            }
+        } else if (command == "wait-shown") {
+            ok = waitFor([] { return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible(); });
+            value = ok ? Window<frmprivatechat>::get()->Label2->text() : QString();
+        } else if (command == "state") {
+            value = QString("active=%1 boxes=%2").arg(int(Globals::bPrivateChatActive)).arg(boxes_.shown.size());
+        } else if (!chat) {
+            ok = false;
+            value = "no private chat window";
+        } else if (command == "type") {
+            for (const QChar c : unescape(arg)) {
+                const auto key = c == u'\n' ? Qt::Key_Return : c == u'\b' ? Qt::Key_Backspace : Qt::Key(0);
+                if (key)
+                    QTest::keyClick(chat->Txtsend, key);
                 else
                     QTest::keyClick(chat->Txtsend, c.toLatin1());
             }
-            return result(true);
-        }
-        if (command == "wait-recv") {
-            const QString expected = unescape(rest);
-            const bool seen = waitFor([&] { return chat->Txtrecv->toPlainText() == expected; });
-            return result(seen, seen ? QString() : escape(chat->Txtrecv->toPlainText()));
-        }
-        if (command == "close") {
+        } else if (command == "wait-recv") {
+            ok = waitFor([&] { return chat->Txtrecv->toPlainText() == unescape(arg); });
+            value = ok ? QString() : chat->Txtrecv->toPlainText();
+        } else if (command == "close") {
             chat->mnuclconnection->trigger();
-            return result(true);
+        } else if (command == "wait-status") {
+            ok = waitFor([&] { return !chat->Text3->text().isEmpty(); });
+            value = chat->Text3->text();
+        } else {
+            ok = false;
+            value = "unknown command";
         }
-        if (command == "wait-status") {
-            const bool said = waitFor([&] { return !chat->Text3->text().isEmpty(); });
-            return result(said, chat->Text3->text());
-        }
-        if (command == "state")
-            return result(true, QString("active=%1 boxes=%2")
-                                    .arg(int(Globals::bPrivateChatActive))
-                                    .arg(boxes_.shown.size()));
-        if (command == "quit")
-            return {};
-        return result(false, "unknown command");
+        return QString(ok ? "ok" : "fail") + (value.isEmpty() ? QString() : ' ' + value);
     }
 
 private:
-    bool hasUser(const QString &name)
+    bool listed(const QString &name)
     {
         return waitFor([&] { return !main_->lstusers->findItems(name, Qt::MatchExactly).isEmpty(); });
     }
@@ -188,11 +147,7 @@ int main(int argc, char *argv[])
         for (qsizetype end; (end = input.indexOf('\n')) >= 0;) {
             const QString line = QString::fromUtf8(input.left(end));
             input.remove(0, end + 1);
-            const QString answer = driver.run(line);
-            if (answer.isEmpty()) {
-                QCoreApplication::exit(0);
-                return;
-            }
+            const QString answer = driver.run(line.section(u' ', 0, 0), line.section(u' ', 1));
             std::fputs(qPrintable(answer + '\n'), stdout);
             std::fflush(stdout);
         }
