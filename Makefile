@@ -1,6 +1,6 @@
 # The two commands a newcomer needs:
 #   make run    install what is missing, build, start a local quillet-server if none runs, open the client
-#   make test   install what is missing, build, run every test
+#   make test   install what is missing, build, run every test (plain, then sanitized, then brief fuzzing)
 .PHONY: all deps configure build test run clean
 
 BUILD_DIR := build/default
@@ -20,9 +20,34 @@ build: configure
 
 test: build
 	@ctest --preset default
+	@$(MAKE) --no-print-directory test-asan test-fuzz
 
 run: build
 	@scripts/run-local.sh "$(BUILD_DIR)" "$(PORT)" "$(SERVER_LOG)"
 
 clean:
 	rm -rf build
+
+# The whole suite once more, built with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan;
+# suppressions in tools/). Part of make test.
+.PHONY: asan test-asan
+asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan
+test-asan: asan
+	@ctest --preset asan
+
+# libFuzzer targets (clang, build/fuzz; see fuzz/CMakeLists.txt). make test replays every seed and
+# fuzzes each target FUZZ_SHORT seconds; make fuzz fuzzes each target FUZZ_SECONDS seconds.
+FUZZ_SECONDS ?= 60
+FUZZ_SHORT   ?= 15
+.PHONY: fuzz-build test-fuzz fuzz
+fuzz-build: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+test-fuzz: fuzz-build
+	@ctest --preset fuzz
+	@tools/run-fuzzers.sh build/fuzz $(FUZZ_SHORT)
+fuzz: fuzz-build
+	@tools/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+

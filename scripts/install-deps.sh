@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-dejavu-core
+    clang libclang-rt-14-dev            # the fuzz build: clang, its libFuzzer and sanitizer runtimes
 )
 
 missing=()

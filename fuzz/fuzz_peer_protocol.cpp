@@ -1,0 +1,158 @@
+// Fuzz target: the peer protocol of private chats: classification, framing and the round trip of
+// what one client sends to what the other one shows.
+//
+// From the input:
+//   - one received text, classified: the result must follow the documented rules (exact close and
+//     accept texts, a refusal's reason being the text after its "</chat reply>", characters 2 and 4
+//     of keystroke and delete messages);
+//   - one key code: its keystroke message, framed, split again and classified, must give back the
+//     character typed (line feed for Enter, "?" beyond Latin-1) or one deletion for Backspace;
+//   - one refusal reason: it must arrive as sent, apart from the characters Latin-1 lacks;
+//   - a stream of messages and the sizes of the reads that bring it in: the Framer must give back
+//     exactly the messages that fit its limit, in order, and never hold more than the limit.
+
+#include "fuzzcheck.h"
+#include "peerprotocol.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <string>
+
+namespace PP = quillet::PeerProtocol;
+
+namespace {
+
+const QString AcceptText = QStringLiteral("<chat reply>accept</chat reply>");
+const QString RefuseMarker = QStringLiteral("<chat reply>refuse");
+const QString ReplyEnd = QStringLiteral("</chat reply>");
+
+QString latin1(const std::string &bytes)
+{
+    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+}
+
+void checkClassification(const QString &text)
+{
+    const PP::Message m = PP::classify(text);
+    if (text == u"<close>") {
+        FUZZ_CHECK(m.kind == PP::Kind::Close);
+    } else if (text == AcceptText) {
+        FUZZ_CHECK(m.kind == PP::Kind::Accept);
+    } else if (text.contains(RefuseMarker, Qt::CaseInsensitive)) {
+        FUZZ_CHECK(m.kind == PP::Kind::Refuse);
+        const qsizetype marker = text.indexOf(RefuseMarker, 0, Qt::CaseInsensitive);
+        const qsizetype end = text.indexOf(ReplyEnd, marker + RefuseMarker.size(),
+                                           Qt::CaseInsensitive);
+        FUZZ_CHECK(m.reason == (end < 0 ? QString() : text.sliced(end + ReplyEnd.size())));
+    } else if (text.size() >= 2 && text.at(1) == u'a') {
+        FUZZ_CHECK(m.kind == (text.size() >= 4 ? PP::Kind::Character : PP::Kind::Ignored));
+        if (text.size() >= 4)
+            FUZZ_CHECK(m.character == text.at(3));
+    } else if (text.size() >= 2 && text.at(1) == u'd') {
+        FUZZ_CHECK(m.kind == PP::Kind::Delete);
+        const bool digit = text.size() >= 4 && text.at(3) >= u'0' && text.at(3) <= u'9';
+        FUZZ_CHECK(m.count == (digit ? text.at(3).unicode() - u'0' : 0));
+        FUZZ_CHECK(m.count >= 0 && m.count <= 9);
+    } else {
+        FUZZ_CHECK(m.kind == PP::Kind::Ignored);
+    }
+}
+
+// Sends `message` through frame() and a Framer in one read; the one text that arrives.
+QString overTheWire(const QString &message)
+{
+    PP::Framer framer(1 << 20);
+    const QList<QByteArray> arrived = framer.feed(PP::frame(message));
+    FUZZ_CHECK(arrived.size() == 1 && framer.pending() == 0);
+    return PP::decode(arrived.first());
+}
+
+void checkKeystroke(int code)
+{
+    const QString message = PP::keystroke(code);
+    if (code <= 0) {
+        FUZZ_CHECK(message.isEmpty());
+        return;
+    }
+    const PP::Message shown = PP::classify(overTheWire(message));
+    if (code == 8) {
+        FUZZ_CHECK(shown.kind == PP::Kind::Delete && shown.count == 1);
+        return;
+    }
+    FUZZ_CHECK(shown.kind == PP::Kind::Character);
+    QChar expected = u'?';
+    if (code == 13 || code == 10)
+        expected = u'\n';
+    else if (code <= 0xFF)
+        expected = QChar(char16_t(code));
+    FUZZ_CHECK(shown.character == expected);
+}
+
+void checkRefusal(const QString &reason)
+{
+    const PP::Message shown = PP::classify(overTheWire(PP::refuseReply(reason)));
+    FUZZ_CHECK(shown.kind == PP::Kind::Refuse);
+    QString withoutZeros = reason;
+    withoutZeros.remove(QChar(0));
+    FUZZ_CHECK(shown.reason == PP::decode(PP::encode(withoutZeros)));
+}
+
+void checkFraming(FuzzedDataProvider &input)
+{
+    const qsizetype limit = input.ConsumeBool() ? 64 * 1024
+                                                : input.ConsumeIntegralInRange<qsizetype>(0, 64);
+    QList<QByteArray> messages;
+    const size_t count = input.ConsumeIntegralInRange<size_t>(0, 32);
+    for (size_t i = 0; i < count && input.remaining_bytes() > 0; ++i) {
+        QByteArray message = QByteArray::fromStdString(input.ConsumeRandomLengthString(256));
+        message.replace('\0', '\x01');
+        messages.append(message);
+    }
+    QByteArray tail = QByteArray::fromStdString(input.ConsumeRandomLengthString(128));
+    tail.replace('\0', '\x01');
+
+    QByteArray stream;
+    for (const QByteArray &message : messages)
+        stream += message + '\0';
+    stream += tail;
+
+    PP::Framer framer(limit);
+    QList<QByteArray> received;
+    qsizetype fed = 0;
+    while (fed < stream.size()) {
+        qsizetype chunk = stream.size() - fed;
+        if (input.remaining_bytes() > 0)
+            chunk = qMin(chunk, input.ConsumeIntegralInRange<qsizetype>(1, 300));
+        received += framer.feed(stream.mid(fed, chunk));
+        fed += chunk;
+        FUZZ_CHECK(framer.pending() <= limit);
+    }
+
+    QList<QByteArray> expected;
+    for (const QByteArray &message : messages)
+        if (message.size() <= limit)
+            expected.append(message);
+    FUZZ_CHECK(received == expected);
+    FUZZ_CHECK(framer.pending() == (tail.size() <= limit ? tail.size() : 0));
+
+    framer.clear();
+    FUZZ_CHECK(framer.pending() == 0);
+    FUZZ_CHECK(framer.feed(QByteArray(1, '\0')) == QList<QByteArray>{QByteArray()});
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider input(data, size);
+    checkClassification(latin1(input.ConsumeRandomLengthString(512)));
+    checkKeystroke(input.ConsumeIntegralInRange<int>(-1, 0x10FFFF));
+    // A reason may hold any UTF-16 text (the user types it), not only Latin-1.
+    const std::string bytes = input.ConsumeRandomLengthString(128);
+    QString reason;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        reason.append(QChar(char16_t(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8)));
+    checkRefusal(reason);
+    checkFraming(input);
+    return 0;
+}

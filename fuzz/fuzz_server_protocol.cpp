@@ -1,0 +1,225 @@
+// Fuzz target: classification and field cutting of server messages.
+//
+// The input is split at its 0 bytes, as the server connection splits what it receives. The first
+// piece is one server message; for it:
+//   - the kind follows the documented order of markers;
+//   - every field that is cut is really in the message, in its layout: the tags (any case) with
+//     the fields between them as exact substrings; a tag-bound field holds no copy of its own tag;
+//   - a message is cut exactly when its tags occur in order (checked by a forward scan, while the
+//     cutting itself anchors at the end);
+//   - the request validation agrees with inet_pton() and with plain decimal reading.
+// The later pieces are used as field values: messages built from them must cut back into the
+// very same values whenever the values keep clear of the tags that bound them.
+
+#include "fuzzcheck.h"
+#include "serverprotocol.h"
+
+#include <arpa/inet.h>
+
+#include <initializer_list>
+
+namespace SP = quillet::ServerProtocol;
+using quillet::fuzz::latin1Pieces;
+
+namespace {
+
+constexpr auto AnyCase = Qt::CaseInsensitive;
+
+const QString MessageTag = QStringLiteral("<message>");
+const QString StyleTag = QStringLiteral("<style>");
+const QString UserTag = QStringLiteral("<user>");
+const QString RoomEnd = QStringLiteral("</user></message>");
+const QString RequestTag = QStringLiteral("<rqst>");
+const QString AddrTag = QStringLiteral("<addr>");
+const QString PortTag = QStringLiteral("<port>");
+const QString RequestEnd = QStringLiteral("</rqst>");
+
+// One part of a layout: a tag (matched in any letter case) or a field value (matched exactly).
+struct Part
+{
+    const QString &text;
+    bool tag;
+};
+
+// Whether `data` holds the parts one right after the other, starting somewhere.
+bool holdsLayout(const QString &data, std::initializer_list<Part> parts)
+{
+    const Part &first = *parts.begin();
+    for (qsizetype at = data.indexOf(first.text, 0, AnyCase); at >= 0;
+         at = data.indexOf(first.text, at + 1, AnyCase)) {
+        qsizetype pos = at;
+        bool all = true;
+        for (const Part &part : parts) {
+            const QStringView rest = QStringView(data).sliced(pos);
+            if (!rest.startsWith(part.text, part.tag ? AnyCase : Qt::CaseSensitive)) {
+                all = false;
+                break;
+            }
+            pos += part.text.size();
+        }
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+// Whether the tags occur in this order, none overlapping the one before: a forward scan.
+bool tagsInOrder(const QString &data, std::initializer_list<QString> tags)
+{
+    qsizetype pos = 0;
+    for (const QString &tag : tags) {
+        const qsizetype at = data.indexOf(tag, pos, AnyCase);
+        if (at < 0)
+            return false;
+        pos = at + tag.size();
+    }
+    return true;
+}
+
+bool isAsciiDecimal(const QString &text, qsizetype maxDigits)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return false;
+    for (QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
+void checkClassification(const QString &data)
+{
+    const SP::Kind kind = SP::classify(data);
+    SP::Kind expected = SP::Kind::Room;
+    if (data == u"login successful")
+        expected = SP::Kind::LoginAccepted;
+    else if (data == u"login fail")
+        expected = SP::Kind::LoginRefused;
+    else if (data.contains(u"<add usr", Qt::CaseSensitive))
+        expected = SP::Kind::UserAdded;
+    else if (data.contains(u"<rem usr", AnyCase))
+        expected = SP::Kind::UserRemoved;
+    else if (data.contains(u"<bsy usr>", AnyCase))
+        expected = SP::Kind::UserBusy;
+    else if (data.contains(u"<fre usr>", AnyCase))
+        expected = SP::Kind::UserFree;
+    else if (data.contains(RequestTag, AnyCase))
+        expected = SP::Kind::Request;
+    FUZZ_CHECK(kind == expected);
+}
+
+void checkRoomCutting(const QString &data)
+{
+    const auto room = SP::cutRoomMessage(data);
+    FUZZ_CHECK(room.has_value() == tagsInOrder(data, {MessageTag, StyleTag, UserTag, RoomEnd}));
+    if (!room)
+        return;
+    FUZZ_CHECK(holdsLayout(data, {{MessageTag, true}, {room->text, false}, {StyleTag, true},
+                                  {room->style, false}, {UserTag, true}, {room->name, false},
+                                  {RoomEnd, true}}));
+    FUZZ_CHECK(!room->name.contains(UserTag, AnyCase));
+    FUZZ_CHECK(!room->style.contains(StyleTag, AnyCase));
+    FUZZ_CHECK(room->serverNotice == room->name.contains(u"server", AnyCase));
+}
+
+void checkRequestCutting(const QString &data)
+{
+    const auto request = SP::cutRequest(data);
+    FUZZ_CHECK(request.has_value()
+               == tagsInOrder(data, {RequestTag, AddrTag, PortTag, UserTag, RequestEnd}));
+    if (!request)
+        return;
+    FUZZ_CHECK(holdsLayout(data, {{RequestTag, true}, {request->message, false}, {AddrTag, true},
+                                  {request->address, false}, {PortTag, true},
+                                  {request->port, false}, {UserTag, true}, {request->user, false},
+                                  {RequestEnd, true}}));
+    FUZZ_CHECK(!request->user.contains(UserTag, AnyCase));
+    FUZZ_CHECK(!request->port.contains(PortTag, AnyCase));
+    FUZZ_CHECK(!request->address.contains(AddrTag, AnyCase));
+
+    // The validation against independent readers: the C library's strict dotted-quad parser
+    // (four parts, no leading zeros) and plain decimal digits.
+    in_addr parsed{};
+    const QByteArray address = request->address.toLatin1();
+    const bool cLibrary = inet_pton(AF_INET, address.constData(), &parsed) == 1;
+    FUZZ_CHECK(SP::isDottedIPv4(request->address) == cLibrary);
+    const auto port = SP::requestPort(request->port);
+    const bool decimal = isAsciiDecimal(request->port, 5);
+    const int value = decimal ? request->port.toInt() : -1;
+    FUZZ_CHECK(port.has_value() == (value >= SP::RequestPortMin && value <= SP::RequestPortMax));
+    if (port)
+        FUZZ_CHECK(int(*port) == value);
+    FUZZ_CHECK(SP::isAcceptableRequest(*request) == (cLibrary && port.has_value()));
+}
+
+void checkUserListCutting(const QString &data)
+{
+    const auto names = SP::cutUserList(data);
+    if (!names)
+        return;
+    FUZZ_CHECK(!names->isEmpty());
+    const bool tagged = data.contains(u"<add usr", Qt::CaseSensitive)
+        || data.contains(u"<rem usr", AnyCase);
+    FUZZ_CHECK(tagged);
+    // Every name is a non-empty run without "," or "<", followed by ",", in order in the message.
+    qsizetype pos = 0;
+    for (const QString &name : *names) {
+        FUZZ_CHECK(!name.isEmpty() && !name.contains(u',') && !name.contains(u'<'));
+        const qsizetype at = data.indexOf(name + u',', pos);
+        FUZZ_CHECK(at >= 0);
+        pos = at + name.size() + 1;
+    }
+}
+
+// Messages built from values cut back into the same values, as long as a tag-bound value does
+// not hold its own closing tag.
+void checkRoundTrips(const QList<QString> &values)
+{
+    const auto value = [&](qsizetype i) { return i < values.size() ? values.at(i) : QString(); };
+
+    const QString text = value(1), style = value(2), name = value(3);
+    const auto room = SP::cutRoomMessage(SP::roomMessage(text, style, name));
+    FUZZ_CHECK(room.has_value());
+    if (!name.contains(UserTag, AnyCase) && !style.contains(StyleTag, AnyCase)) {
+        FUZZ_CHECK(room->text == text);
+        FUZZ_CHECK(room->style == style);
+        FUZZ_CHECK(room->name == name);
+    }
+
+    const QString message = value(4), address = value(5), port = value(6), user = value(7);
+    const auto request = SP::cutRequest(SP::requestMessage(message, address, port, user));
+    FUZZ_CHECK(request.has_value());
+    if (!user.contains(UserTag, AnyCase) && !port.contains(PortTag, AnyCase)
+        && !address.contains(AddrTag, AnyCase)) {
+        FUZZ_CHECK(request->message == message);
+        FUZZ_CHECK(request->address == address);
+        FUZZ_CHECK(request->port == port);
+        FUZZ_CHECK(request->user == user);
+    }
+
+    // A user list of the later values that can be names at all.
+    QStringList names;
+    for (qsizetype i = 8; i < values.size(); ++i) {
+        const QString &candidate = values.at(i);
+        if (!candidate.isEmpty() && !candidate.contains(u',') && !candidate.contains(u'<'))
+            names.append(candidate);
+    }
+    if (!names.isEmpty()) {
+        const QString list = names.join(u',') + u',';
+        FUZZ_CHECK(SP::cutUserList(QStringLiteral("<add usr>") + list + QStringLiteral("</add usr>")) == names);
+        FUZZ_CHECK(SP::cutUserList(QStringLiteral("<REM USR>") + list + QStringLiteral("</REM USR>")) == names);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QList<QString> pieces = latin1Pieces(data, size);
+    const QString &message = pieces.first();
+    checkClassification(message);
+    checkRoomCutting(message);
+    checkRequestCutting(message);
+    checkUserListCutting(message);
+    checkRoundTrips(pieces);
+    return 0;
+}
