@@ -51,3 +51,10 @@ test-fuzz: fuzz-build
 fuzz: fuzz-build
 	@tools/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
+# make bench: builds the benchmarks (and the programs they measure) in Release, runs every one and
+# prints one table; see docs/performance.md.
+.PHONY: bench
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release --target benchmarks -j2
+	@bench/run-benchmarks.sh build/release

@@ -1,0 +1,446 @@
+// Room display: room messages through the main window's dispatcher into the message window.
+//
+// Throughput: 10,000 and then 100,000 room messages, each handed to frmMain's DataArrival handler
+// as the socket would hand it, with the event loop let run (layout, painting, offscreen) after
+// every 32 messages, about what one read of the socket brings. Baseline in the same run: the same
+// lines, already cut into name, text and style, appended with the same character formats straight
+// into a QPlainTextEdit of the same size, with the same event processing.
+//
+// Growth: the time per shown line with 1,000 lines of history against 100,000 lines of history
+// (median of ten blocks of 100 lines each).
+//
+// Responsiveness: a quillet-server child process relays a burst of 10,000 room messages from a
+// second client (a thread with a plain socket) to the logged-in main window; a 1 ms timer on the
+// window's event loop measures the longest gap between its ticks, the longest stall. The burst is
+// then checked: every line shown, in order.
+#include "benchutil.h"
+#include "serverprocess.h"
+
+#include "Globals.h"
+#include "MessageBoxes.h"
+#include "ProgramEnd.h"
+#include "WindowRegistry.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+using namespace quillet;
+
+namespace {
+
+constexpr int Batch = 32; // messages between two turns of the event loop
+
+struct Line
+{
+    QString name, text, style;
+    QString wire; // the room message as the server sends it, without its 0 byte
+};
+
+QString roomMessage(const QString &text, const QString &style, const QString &name)
+{
+    return QStringLiteral("<message>") + text + QStringLiteral("<style>") + style + QStringLiteral("<user>")
+         + name + QStringLiteral("</user></message>");
+}
+
+// Chat-like lines: 40 speakers, texts of 12 to 90 characters, all four styles.
+std::vector<Line> makeLines(int count)
+{
+    static const QStringList words{"the", "meeting", "moved", "to", "three", "o'clock", "can", "you",
+                                   "send", "me", "notes", "from", "yesterday", "thanks", "lunch",
+                                   "build", "is", "green", "again", "release", "tomorrow", "ok"};
+    static const QStringList styles{"N", "B", "I", "BI"};
+    std::vector<Line> lines;
+    lines.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        Line line;
+        line.name = QStringLiteral("user%1").arg(i % 40);
+        const int wordCount = 3 + (i * 7) % 14;
+        for (int w = 0; w < wordCount; ++w)
+            line.text += (w ? QStringLiteral(" ") : QString()) + words.at((i * 5 + w * 3) % words.size());
+        line.text += QStringLiteral(" #%1").arg(i);
+        line.style = styles.at(i % 4);
+        line.wire = roomMessage(line.text, line.style, line.name);
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// Records message boxes instead of showing them (none is expected).
+class SilentBoxes final : public MessageBoxes
+{
+public:
+    void show(QWidget *, const QString &text, const QString &, BoxIcon) override
+    {
+        bench::say("  message box: %s", qPrintable(text));
+    }
+};
+
+// Appends lines in one way or another; per-line times of chosen blocks are kept.
+class MessageView
+{
+public:
+    virtual ~MessageView() = default;
+    virtual void append(const Line &line) = 0;
+    virtual void clear() = 0;
+    virtual QPlainTextEdit *edit() = 0;
+
+    // Appends lines[from, to) with the event loop run after every Batch lines. Returns seconds.
+    double feed(const std::vector<Line> &lines, size_t from, size_t to)
+    {
+        const auto start = bench::Clock::now();
+        for (size_t i = from; i < to; ++i) {
+            append(lines[i]);
+            if ((i + 1 - from) % Batch == 0)
+                QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        return bench::secondsSince(start);
+    }
+    // Median time per line (microseconds) of ten blocks of 100 lines from lines[from, from+1000).
+    double perLine(const std::vector<Line> &lines, size_t from)
+    {
+        std::vector<double> blocks;
+        for (size_t b = 0; b < 10; ++b)
+            blocks.push_back(feed(lines, from + b * 100, from + b * 100 + 100) * 1e6 / 100);
+        return bench::median(blocks);
+    }
+};
+
+class ThroughDispatcher final : public MessageView
+{
+public:
+    explicit ThroughDispatcher(frmMain *w) : w_(w) {}
+    void append(const Line &line) override { w_->Socketmain_DataArrival(line.wire); }
+    void clear() override { w_->txtrx->clear(); }
+    QPlainTextEdit *edit() override { return w_->txtrx; }
+
+private:
+    frmMain *w_;
+};
+
+// The baseline: the same runs with the same formats into the same widget type, nothing else.
+class StraightAppend final : public MessageView
+{
+public:
+    explicit StraightAppend(const QPlainTextEdit *model)
+    {
+        edit_.setReadOnly(true);
+        edit_.setUndoRedoEnabled(false);
+        edit_.setPalette(model->palette());
+        edit_.setFont(model->font());
+        edit_.resize(model->size());
+        edit_.show();
+        nameFormat_.setForeground(frmMain::NameColour);
+        plain_.setForeground(frmMain::TextColour);
+        for (int s = 0; s < 4; ++s) {
+            styled_[s].setForeground(frmMain::TextColour);
+            styled_[s].setFontWeight(s & 1 ? QFont::Bold : QFont::Normal);
+            styled_[s].setFontItalic(s & 2);
+        }
+        cursor_ = QTextCursor(edit_.document());
+    }
+    void append(const Line &line) override
+    {
+        const int s = (line.style.contains(u'B') ? 1 : 0) | (line.style.contains(u'I') ? 2 : 0);
+        cursor_.movePosition(QTextCursor::End);
+        cursor_.insertText(line.name + QStringLiteral(" : "), nameFormat_);
+        cursor_.insertText(line.text, styled_[s]);
+        cursor_.insertText(QStringLiteral("\n"), plain_);
+    }
+    void clear() override
+    {
+        edit_.clear();
+        cursor_ = QTextCursor(edit_.document());
+    }
+    QPlainTextEdit *edit() override { return &edit_; }
+
+private:
+    QPlainTextEdit edit_;
+    QTextCharFormat nameFormat_, plain_, styled_[4];
+    QTextCursor cursor_;
+};
+
+struct Throughput
+{
+    double dispatcher = 0, baseline = 0; // lines per second
+};
+
+// Alternates dispatcher and baseline over `count` lines, three rounds; medians.
+Throughput measureThroughput(MessageView &product, MessageView &baseline, const std::vector<Line> &lines, size_t count,
+                             int rounds)
+{
+    std::vector<double> a, b;
+    for (int r = 0; r < rounds; ++r) {
+        product.clear();
+        baseline.clear();
+        QCoreApplication::processEvents();
+        a.push_back(double(count) / product.feed(lines, 0, count));
+        b.push_back(double(count) / baseline.feed(lines, 0, count));
+    }
+    return {bench::median(a), bench::median(b)};
+}
+
+// --- The burst through quillet-server ---------------------------------------------------------
+
+int connectLoopback(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const std::string &bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            return false;
+    }
+    return true;
+}
+
+// Reads messages until one contains `marker`; false when the connection ends first.
+bool readUntil(int fd, const char *marker)
+{
+    std::string seen;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        seen.append(buffer, size_t(n));
+        for (char &c : seen)
+            if (c == '\0')
+                c = '\n';
+        if (seen.find(marker) != std::string::npos)
+            return true;
+    }
+}
+
+struct Burst
+{
+    double longestStallMs = 0;
+    double p99GapMs = 0;
+    double seconds = 0;
+    int shown = 0;
+    int outOfOrder = 0;
+    bool ok = false;
+};
+
+Burst burstThroughServer(frmMain *w, const QString &serverPath, int count)
+{
+    Burst result;
+    bench::ServerProcess server;
+    if (!server.start(serverPath, {"--listen", "127.0.0.1", "--port", "0"})) {
+        bench::say("  quillet-server did not start: %s", qPrintable(server.log()));
+        return result;
+    }
+
+    // The window logs in as "reader" and waits for the server's greeting.
+    w->txtrx->clear();
+    Globals::sServerHost = QStringLiteral("127.0.0.1");
+    Globals::sUserName = QStringLiteral("reader");
+    Globals::sPassword = QStringLiteral("pw");
+    Globals::nServerPort = server.port;
+    w->mnuFileConnect_Click();
+    QElapsedTimer waiting;
+    waiting.start();
+    while (!w->txtrx->toPlainText().contains(QStringLiteral("Welcome, reader")) && waiting.elapsed() < 10'000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+
+    // The talker logs in from a thread with a plain blocking socket.
+    const int talker = connectLoopback(server.port);
+    if (talker < 0 || !sendAll(talker, std::string("talker///pw") + '\0') || !readUntil(talker, "Welcome, talker")) {
+        bench::say("  the talker could not log in");
+        return result;
+    }
+    waiting.restart();
+    while (!w->txtrx->toPlainText().contains(QStringLiteral("talker joined")) && waiting.elapsed() < 10'000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+
+    std::string burst;
+    for (int i = 0; i < count; ++i) {
+        burst += "<message>burst line " + std::to_string(100000 + i).substr(1)
+               + " with some words to show<style>N<user>talker</user></message>";
+        burst.push_back('\0');
+    }
+    const int before = w->txtrx->document()->blockCount();
+
+    // The event loop's pulse: a 1 ms timer; the longest gap between ticks is the longest stall.
+    std::vector<double> gaps;
+    gaps.reserve(100'000);
+    QElapsedTimer pulse;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    qint64 last = 0;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = pulse.nsecsElapsed();
+        gaps.push_back(double(now - last) / 1e6);
+        last = now;
+    });
+    pulse.start();
+    tick.start();
+
+    std::atomic<bool> talkerDone{false};
+    std::thread sender([&] { sendAll(talker, burst); });
+    std::thread drainer([&] { // the talker's own copies come back too; take them away
+        char buffer[65536];
+        while (!talkerDone.load()) {
+            const ssize_t n = ::recv(talker, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                break;
+            if (n < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto start = bench::Clock::now();
+    waiting.restart();
+    while (w->txtrx->document()->blockCount() - before < count && waiting.elapsed() < 60'000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    result.seconds = bench::secondsSince(start);
+    tick.stop();
+    talkerDone = true;
+    sender.join();
+    drainer.join();
+    ::close(talker);
+
+    // Every burst line shown once, in order.
+    int expected = 0;
+    const QString prefix = QStringLiteral("talker : burst line ");
+    for (QTextBlock block = w->txtrx->document()->begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        if (!text.startsWith(prefix))
+            continue;
+        if (text.mid(prefix.size(), 5).toInt() != expected)
+            ++result.outOfOrder;
+        ++expected;
+    }
+    result.shown = expected;
+    result.longestStallMs = gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
+    result.p99GapMs = bench::percentile(gaps, 99);
+    result.ok = true;
+    w->mnuFileDisconnect_Click();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    SilentBoxes boxes;
+    installMessageBoxes(&boxes);
+    installProgramEnd([] {});
+
+    Globals::reset();
+    frmMain *w = Window<frmMain>::load();
+    w->show();
+    QCoreApplication::processEvents();
+
+    const std::vector<Line> lines = makeLines(101'000);
+    ThroughDispatcher product(w);
+    StraightAppend baseline(w->txtrx);
+
+    // --only-dispatcher N / --only-straight N: one run of N lines, for a profiler
+    // (valgrind --tool=callgrind).
+    for (const char *option : {"--only-dispatcher", "--only-straight"}) {
+        const qsizetype at = app.arguments().indexOf(QLatin1StringView(option));
+        if (at < 0)
+            continue;
+        MessageView &display = option[7] == 'd' ? static_cast<MessageView &>(product) : baseline;
+        const size_t count = size_t(qBound(1, app.arguments().value(at + 1).toInt(), 100'000));
+        const double s = display.feed(lines, 0, count);
+        bench::say("%s: %zu lines in %.3f s", option + 7, count, s);
+        return 0;
+    }
+    bench::say("room display: dispatcher into frmMain::txtrx vs straight appends, offscreen, events every %d lines",
+               Batch);
+
+    const Throughput small = measureThroughput(product, baseline, lines, 10'000, 3);
+    const double smallRatio = small.dispatcher / small.baseline;
+    bench::say("10,000 lines:  dispatcher %s lines/s, straight %s lines/s, ratio %.2f (median of 3)",
+               bench::grouped(small.dispatcher).c_str(), bench::grouped(small.baseline).c_str(), smallRatio);
+
+    // 100,000 lines, once each (it takes a while); the growth blocks come from these same runs.
+    product.clear();
+    baseline.clear();
+    QCoreApplication::processEvents();
+    double seconds = product.feed(lines, 0, 1000);
+    const double productAt1k = product.perLine(lines, 1000);
+    seconds += productAt1k * 1000 / 1e6;
+    seconds += product.feed(lines, 2000, 100'000);
+    const double productLarge = 100'000 / seconds;
+    const double productAt100k = product.perLine(lines, 100'000);
+
+    seconds = baseline.feed(lines, 0, 1000);
+    const double baselineAt1k = baseline.perLine(lines, 1000);
+    seconds += baselineAt1k * 1000 / 1e6;
+    seconds += baseline.feed(lines, 2000, 100'000);
+    const double baselineLarge = 100'000 / seconds;
+    const double baselineAt100k = baseline.perLine(lines, 100'000);
+    const double largeRatio = productLarge / baselineLarge;
+    bench::say("100,000 lines: dispatcher %s lines/s, straight %s lines/s, ratio %.2f",
+               bench::grouped(productLarge).c_str(), bench::grouped(baselineLarge).c_str(), largeRatio);
+    const double growth = productAt100k / productAt1k;
+    bench::say("time per line, dispatcher: %.1f us at 1,000 lines of history, %.1f us at 100,000 (x%.2f)",
+               productAt1k, productAt100k, growth);
+    bench::say("time per line, straight:   %.1f us at 1,000 lines of history, %.1f us at 100,000 (x%.2f)",
+               baselineAt1k, baselineAt100k, baselineAt100k / baselineAt1k);
+    product.clear();
+    baseline.clear();
+    QCoreApplication::processEvents();
+
+    const QString serverPath = QStringLiteral(QUILLET_SERVER_PATH);
+    const Burst burst = burstThroughServer(w, serverPath, 10'000);
+    bench::say("burst of 10,000 through quillet-server: %d shown (%d out of order) in %.2f s; longest stall "
+               "%.1f ms, 99th percentile gap %.2f ms",
+               burst.shown, burst.outOfOrder, burst.seconds, burst.longestStallMs, burst.p99GapMs);
+
+    bench::row("2 room display", "10k lines/s " + bench::grouped(small.dispatcher),
+               "straight " + bench::grouped(small.baseline), bench::format("%.2f", smallRatio), ">= 0.7",
+               bench::yesNo(smallRatio >= 0.7));
+    bench::row("2 room display", "100k lines/s " + bench::grouped(productLarge),
+               "straight " + bench::grouped(baselineLarge), bench::format("%.2f", largeRatio), ">= 0.7",
+               bench::yesNo(largeRatio >= 0.7));
+    bench::row("2 room display", bench::format("us/line at 100k history %.1f", productAt100k),
+               bench::format("at 1k %.1f", productAt1k), bench::format("%.2f", growth), "<= 1.5",
+               bench::yesNo(growth <= 1.5));
+    bench::row("2 room display", bench::format("longest stall %.1f ms", burst.longestStallMs), "-", "-", "<= 50 ms",
+               bench::yesNo(burst.ok && burst.longestStallMs <= 50));
+    bench::row("2 room display", bench::format("burst lines shown %d/10000", burst.shown), "-", "-",
+               "all, in order", bench::yesNo(burst.shown == 10'000 && burst.outOfOrder == 0));
+
+    installMessageBoxes(nullptr);
+    return 0;
+}
