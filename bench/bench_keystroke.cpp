@@ -1,26 +1,25 @@
-// Keystroke mirroring: from a key press in one entry box to the character shown in the other.
+// Keystroke mirroring: from a key press in one private chat window's entry box to the character
+// shown in the partner's window.
 //
-// Two endpoints of a private chat, each in its own process as on two machines, joined over
-// loopback by the client's peer layer (quillet::PeerSocket): this process listens and shows, a
-// child process (this program with --typist) connects and types.
-//   - The typist's entry box is a QPlainTextEdit whose key presses go out as peer protocol
-//     keystroke messages (PeerProtocol::keystroke, framed with its 0 byte), as the private chat
-//     window's entry box does; the box then shows the key itself, as usual.
-//   - The shown side splits what arrives (PeerProtocol::Framer), classifies it and appends the
-//     character at the end of its own QPlainTextEdit, moving the caret and keeping it in view, as
-//     the private chat window does.
-// Each sample: this process tells the typist (over its stdin) to press a key; the typist notes
-// the time and calls QTest::keyClick; this process notes the time at which the character has been
-// appended. Both read the same monotonic clock. Keys follow each other 12 ms apart, so that
-// repaints (which the platform schedules on a timer of about 5 ms) happen between samples.
+// Two real private chat windows (frmprivatechat), each in its own process as on two machines,
+// joined over loopback by their peer connection: this process's window listens, as the requesting
+// side's does, and a child process (this program with --typist) connects its window and accepts
+// the chat. Each sample: this process tells the typist (over its stdin) to press a key; the typist
+// notes the time and calls QTest::keyClick on its Txtsend; the window sends the keystroke message.
+// This process notes the time once its window has handled the DataArrival that brought it and
+// the character stands in Txtrecv. Both processes read the same monotonic clock. Keys are 12 ms
+// apart, so that repaints (which the platform schedules on a timer of about 5 ms) happen between
+// samples.
 //
 // Baseline in the same run, taken in the gaps between the keys: a raw socket ping of one byte over
 // loopback TCP: one thread sends a byte and blocks until an echo thread has sent it back. The
 // one-way time of a byte from one thread to another blocked in recv is printed too, for reference.
 #include "benchutil.h"
 
-#include "peerprotocol.h"
-#include "peersocket.h"
+#include "Globals.h"
+#include "MessageBoxes.h"
+#include "WindowRegistry.h"
+#include "frmprivatechat.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -47,7 +46,7 @@ namespace {
 
 constexpr int Samples = 600;
 constexpr int WarmUp = 50;
-constexpr int KeyGapMs = 8; // three such pauses between keys: about 80 keys a second
+constexpr int PauseMs = 4; // three pauses between keys (ping, one-way, rest): 12 ms, 80 keys a second
 
 qint64 nowNs()
 {
@@ -61,63 +60,39 @@ void pause(int ms)
     loop.exec();
 }
 
-// --- The typist (child process) ------------------------------------------------------------------
-
-// Key presses in the entry box go to the partner, as in the private chat window.
-class Sending : public QObject
+// Records message boxes instead of showing them (none is expected).
+class SilentBoxes final : public MessageBoxes
 {
 public:
-    Sending(QPlainTextEdit *entry, PeerSocket *socket) : socket_(socket) { entry->installEventFilter(this); }
-    qint64 handedOverNs = 0; // the last keystroke message went to the peer layer
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
+    void show(QWidget *, const QString &text, const QString &, BoxIcon) override
     {
-        if (event->type() == QEvent::KeyPress && socket_->State() == PeerSocket::SocketState::Connected) {
-            const auto *key = static_cast<const QKeyEvent *>(event);
-            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
-                send(PP::keystroke(13));
-            else if (key->key() == Qt::Key_Backspace)
-                send(PP::keystroke(8));
-            else if (key->key() != Qt::Key_Delete)
-                for (const QChar c : key->text())
-                    send(PP::keystroke(c.unicode()));
-        }
-        return QObject::eventFilter(watched, event); // the entry box shows the key as usual
+        std::fprintf(stderr, "keystroke: message box: %s\n", qPrintable(text));
     }
-
-private:
-    void send(const QString &message)
-    {
-        if (message.isEmpty())
-            return;
-        socket_->SendData(QString::fromLatin1(PP::frame(message)));
-        handedOverNs = nowNs();
-    }
-    PeerSocket *socket_;
 };
 
-// Reads one key per line from stdin ("a\n"; "c\n" clears the entry box); for each key writes
-// "<pressed> <handed over> <key handled>" (monotonic nanoseconds) to stdout.
+// --- The typist (child process) ------------------------------------------------------------------
+
+// Connects a private chat window to the shown side on `port`, accepts the chat, and then reads
+// one key per line from stdin ("a\n"; "#\n" clears the entry box); for each key it writes
+// "<pressed> <key handled>" (monotonic nanoseconds) to stdout.
 int typist(quint16 port)
 {
-    PeerSocket socket;
-    socket.setRemoteHost(QStringLiteral("127.0.0.1"));
-    socket.setRemotePort(port);
+    frmprivatechat *w = frmprivatechat::loadFresh();
+    w->connectToRequester(QStringLiteral("127.0.0.1"), port);
+    w->answer(PP::acceptReply(), true);
+    w->show();
+    w->activateWindow();
+    w->Txtsend->setFocus();
     QEventLoop connecting;
-    QObject::connect(&socket, &PeerSocket::Connected, &connecting, &QEventLoop::quit);
-    QObject::connect(&socket, &PeerSocket::Error, &connecting, &QEventLoop::quit);
-    socket.Connect();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (w->Winsock->State() != PeerSocket::SocketState::Connecting)
+            connecting.quit();
+    });
+    poll.start(2);
     connecting.exec();
-    if (socket.State() != PeerSocket::SocketState::Connected)
+    if (w->Winsock->State() != PeerSocket::SocketState::Connected)
         return 1;
-
-    QPlainTextEdit entry;
-    entry.resize(300, 200);
-    entry.show();
-    entry.activateWindow();
-    entry.setFocus();
-    Sending sending(&entry, &socket);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     std::string pending;
@@ -134,15 +109,14 @@ int typist(quint16 port)
             const char command = pending[0];
             pending.erase(0, end + 1);
             if (command == '#') {
-                entry.clear();
+                w->Txtsend->clear();
                 continue;
             }
             const qint64 pressed = nowNs();
-            QTest::keyClick(&entry, command);
+            QTest::keyClick(w->Txtsend, command);
             const qint64 handled = nowNs();
-            const std::string report = std::to_string(pressed) + ' ' + std::to_string(sending.handedOverNs) + ' '
-                                     + std::to_string(handled) + '\n';
-            [[maybe_unused]] const ssize_t w = ::write(STDOUT_FILENO, report.data(), report.size());
+            const std::string report = std::to_string(pressed) + ' ' + std::to_string(handled) + '\n';
+            [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, report.data(), report.size());
         }
     });
     return QCoreApplication::exec();
@@ -150,40 +124,29 @@ int typist(quint16 port)
 
 // --- The shown side (this process) -----------------------------------------------------------------
 
-// Every character message is appended to the partner's box, as in the private chat window.
-class Receiving : public QObject
+// Watches the private chat window's peer connection: connected after the window's own handler,
+// so each DataArrival is noted once the window has appended what came.
+class Watch : public QObject
 {
 public:
-    Receiving(QPlainTextEdit *box, PeerSocket *socket) : box_(box), socket_(socket)
+    explicit Watch(frmprivatechat *w) : w_(w)
     {
-        connect(socket, &PeerSocket::DataArrival, this, &Receiving::onData);
+        connect(w->Winsock, &PeerSocket::DataArrival, this, [this] {
+            const int length = w_->Txtrecv->document()->characterCount();
+            if (length != lastLength_) {
+                lastLength_ = length;
+                shownNs = nowNs();
+                ++shown;
+            }
+        });
     }
+    void reset() { lastLength_ = w_->Txtrecv->document()->characterCount(); }
     int shown = 0;
-    qint64 arrivedNs = 0; // the peer layer raised DataArrival
-    qint64 shownNs = 0;   // the character was appended
+    qint64 shownNs = 0; // the window has appended the character
 
 private:
-    void onData(qint64 total)
-    {
-        arrivedNs = nowNs();
-        QString data;
-        socket_->GetData(data, total);
-        for (const QByteArray &bytes : framer_.feed(data.toLatin1())) {
-            const PP::Message message = PP::classify(PP::decode(bytes));
-            if (message.kind != PP::Kind::Character)
-                continue;
-            QTextCursor caret = box_->textCursor();
-            caret.movePosition(QTextCursor::End);
-            caret.insertText(message.character == u'\n' ? QStringLiteral("\n") : QString(message.character));
-            box_->setTextCursor(caret);
-            box_->ensureCursorVisible();
-            shownNs = nowNs();
-            ++shown;
-        }
-    }
-    QPlainTextEdit *box_;
-    PeerSocket *socket_;
-    PP::Framer framer_;
+    frmprivatechat *w_;
+    int lastLength_ = 0;
 };
 
 struct Figures
@@ -201,7 +164,7 @@ Figures summarize(const std::vector<double> &micros, int lost)
 // Medians of where a keystroke's time goes, microseconds from the key press.
 struct Stages
 {
-    std::vector<double> handedOver, keyHandled, arrived;
+    std::vector<double> keyHandled;
 };
 
 // --- Raw sockets -------------------------------------------------------------------------------
@@ -305,70 +268,55 @@ private:
 
 Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &pings, std::vector<double> &oneWays)
 {
-    PeerSocket listener;
-    listener.setLocalPort(0);
-    if (!listener.Listen()) {
+    // The requesting side's window listens; the typist's window connects and accepts.
+    frmprivatechat *w = frmprivatechat::loadFresh();
+    if (!w->listenOn(0)) {
         bench::say("keystroke: cannot listen");
         return {0, 0, 0, Samples};
     }
-    QObject::connect(&listener, &PeerSocket::ConnectionRequest, [&](qint32 id) { listener.Accept(id); });
+    Watch watch(w);
 
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(program, {QStringLiteral("--typist"), QString::number(listener.LocalPort())});
+    child.start(program, {QStringLiteral("--typist"), QString::number(w->Winsock->LocalPort())});
     QEventLoop connecting;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (listener.State() == PeerSocket::SocketState::Connected || child.state() == QProcess::NotRunning)
-            connecting.quit();
+        if (w->isVisible() || child.state() == QProcess::NotRunning)
+            connecting.quit(); // the window shows itself when the answer is an acceptance
     });
     poll.start(5);
     QTimer::singleShot(10'000, &connecting, &QEventLoop::quit);
     connecting.exec();
     poll.stop();
-    if (listener.State() != PeerSocket::SocketState::Connected) {
-        bench::say("keystroke: the typist did not connect");
+    if (!w->isVisible() || w->Winsock->State() != PeerSocket::SocketState::Connected) {
+        bench::say("keystroke: the chat did not start");
         return {0, 0, 0, Samples};
     }
-
-    QPlainTextEdit shown;
-    shown.resize(300, 200);
-    shown.setReadOnly(true);
-    shown.setUndoRedoEnabled(false);
-    shown.show();
-    Receiving receiving(&shown, &listener);
     pause(50);
+    watch.reset();
 
     RawPing rawPing;
     RawOneWay rawOneWay;
     std::vector<double> micros;
     int lost = 0;
     for (int i = 0; i < WarmUp + Samples; ++i) {
-        const int before = receiving.shown;
+        const int before = watch.shown;
         const std::string command = std::string(1, char('a' + i % 26)) + '\n';
         child.write(command.data(), qint64(command.size()));
         QEventLoop loop;
+        auto done = [&] {
+            if (watch.shown > before && child.canReadLine())
+                loop.quit();
+        };
         QTimer timeout;
         timeout.setSingleShot(true);
         QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, [&] {
-            if (receiving.shown > before && child.canReadLine())
-                loop.quit();
-        });
-        QObject::connect(&child, &QProcess::readyReadStandardOutput, &loop, [&] {
-            if (receiving.shown > before && child.canReadLine())
-                loop.quit();
-        });
-        QObject::connect(&listener, &PeerSocket::DataArrival, &loop, [&] {
-            // runs after Receiving::onData (connected earlier)
-            if (receiving.shown > before && child.canReadLine())
-                loop.quit();
-        }, Qt::QueuedConnection);
+        QObject::connect(&child, &QProcess::readyReadStandardOutput, &loop, done);
+        QObject::connect(w->Winsock, &PeerSocket::DataArrival, &loop, done, Qt::QueuedConnection);
         timeout.start(2'000);
-        check.start(1);
         loop.exec();
-        if (receiving.shown == before || !child.canReadLine()) {
+        if (watch.shown == before || !child.canReadLine()) {
             ++lost;
             bench::say("  key %d not shown within 2 s", i);
             continue;
@@ -376,31 +324,30 @@ Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &
         const QList<QByteArray> times = child.readLine().trimmed().split(' ');
         const qint64 pressed = times.value(0).toLongLong();
         if (i >= WarmUp) {
-            micros.push_back(double(receiving.shownNs - pressed) / 1e3);
-            stages.handedOver.push_back(double(times.value(1).toLongLong() - pressed) / 1e3);
-            stages.keyHandled.push_back(double(times.value(2).toLongLong() - pressed) / 1e3);
-            stages.arrived.push_back(double(receiving.arrivedNs - pressed) / 1e3);
+            micros.push_back(double(watch.shownNs - pressed) / 1e3);
+            stages.keyHandled.push_back(double(times.value(1).toLongLong() - pressed) / 1e3);
         }
         // Keep the boxes short, as a user's line would be.
         if (i % 60 == 59) {
             child.write("#\n");
-            shown.clear();
+            w->Txtrecv->clear();
+            watch.reset();
         }
         // The baselines, in the gap between two keys: the same machine, the same moment.
-        pause(KeyGapMs / 2);
+        pause(PauseMs);
         const double ping = rawPing.once(char('a' + i % 26));
-        pause(KeyGapMs / 2);
+        pause(PauseMs);
         const double oneWay = rawOneWay.once(char('a' + i % 26));
         if (i >= WarmUp) {
             pings.push_back(ping);
             oneWays.push_back(oneWay);
         }
-        pause(KeyGapMs / 2);
+        pause(PauseMs);
     }
     child.closeWriteChannel();
     if (!child.waitForFinished(5'000))
         child.kill();
-    listener.Close();
+    w->mnuclconnection_Click();
     return summarize(micros, lost);
 }
 
@@ -411,12 +358,15 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    SilentBoxes boxes;
+    installMessageBoxes(&boxes);
+    Globals::reset();
     if (app.arguments().value(1) == QLatin1StringView("--typist"))
         return typist(quint16(app.arguments().value(2).toUInt()));
 
-    bench::say("keystroke mirroring: %d keys (after %d warm-up keys) %d ms apart, typist and shown side in two "
-               "processes, peer layer over loopback, offscreen",
-               Samples, WarmUp, KeyGapMs);
+    bench::say("keystroke mirroring: %d keys (after %d warm-up keys) %d ms apart, between two private chat windows "
+               "in two processes over loopback, offscreen",
+               Samples, WarmUp, 3 * PauseMs);
     Stages stages;
     std::vector<double> pings, oneWays;
     const Figures k = keystrokes(QCoreApplication::applicationFilePath(), stages, pings, oneWays);
@@ -425,10 +375,8 @@ int main(int argc, char *argv[])
     const Figures oneWay = summarize(oneWays, 0);
     bench::say("key press to character shown: p50 %.1f us, p99 %.1f us, max %.1f us, %d lost", k.p50, k.p99, k.max,
                k.lost);
-    bench::say("  medians from the key press: message handed to the peer layer %.1f us, key handled by the entry "
-               "box %.1f us, DataArrival on the shown side %.1f us, character appended %.1f us",
-               bench::median(stages.handedOver), bench::median(stages.keyHandled), bench::median(stages.arrived),
-               k.p50);
+    bench::say("  median time until the typist's own window had handled the key: %.1f us",
+               bench::median(stages.keyHandled));
     bench::say("raw ping (one byte there and back): p50 %.1f us, p99 %.1f us, max %.1f us", p.p50, p.p99, p.max);
     bench::say("raw one way, thread to thread (reference): p50 %.1f us, p99 %.1f us", oneWay.p50, oneWay.p99);
     const double ratio = k.p50 / p.p50;
