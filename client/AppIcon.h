@@ -1,10 +1,26 @@
-// The program's icon, drawn in code (the program ships no image files).
+// The program's icon: data/quillet.svg, built into the program as a Qt resource and drawn by Qt's
+// SVG icon engine, so that it is sharp at every size and device pixel ratio.
 #pragma once
 
 #include <QIcon>
+#include <QLabel>
 
 namespace quillet {
 
 QIcon programIcon();
+
+// A picture of an icon that draws it when painted, at the pixel ratio of the screen it is on
+// (a pixmap made once would be blurred, or tiny, on a screen of another ratio).
+class IconPicture : public QLabel
+{
+public:
+    IconPicture(const QIcon &icon, int size, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QIcon icon_;
+};
 
 } // namespace quillet

@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "AppIcon.h"
+#include "Attention.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
@@ -94,6 +95,7 @@ frmMain::frmMain(QWidget *parent)
     buildMenus();
     buildControls();
     resize(600, 440);
+    attention_ = new AttentionRequest(this);
 
     Form_Load();
 }
@@ -146,6 +148,10 @@ void frmMain::buildControls()
     txtrx->setPalette(paper);
 
     lstusers = named(new QListWidget(central), "lstusers");
+    // The headings name the boxes under them for assistive technology (no access keys: the
+    // captions stay as they are; Tab reaches every box).
+    Label2->setBuddy(txtrx);
+    Label3->setBuddy(lstusers);
 
     bold = named(new QToolButton(central), "bold");
     bold->setText(QStringLiteral("B"));
@@ -162,6 +168,8 @@ void frmMain::buildControls()
     italic->setFont(boldItalicFace);
     italic->setCheckable(true);
     italic->setAutoRaise(true);
+    bold->setAccessibleName(QStringLiteral("Bold"));
+    italic->setAccessibleName(QStringLiteral("Italic"));
 
     Label4 = plainLabel("Label4", QStringLiteral("Emotions:"), central);
     Combo1 = named(new QComboBox(central), "Combo1");
@@ -171,8 +179,11 @@ void frmMain::buildControls()
     Combo1->setCurrentIndex(-1);
     Combo1->setEditText(QString());
     Combo1->setMinimumWidth(130);
+    Label4->setBuddy(Combo1);
 
     txtTx = named(new QLineEdit(central), "txtTx");
+    txtTx->setAccessibleName(QStringLiteral("Message to the room"));
+    txtTx->setAccessibleDescription(QStringLiteral("Enter sends it"));
     Command1 = named(new QPushButton(QStringLiteral("&Send"), central), "Command1");
     Command1->setToolTip(QStringLiteral("Click this button to send message to your friend."));
     Command1->setAutoDefault(false);
@@ -458,6 +469,7 @@ bool frmMain::showRoomMessage(const QString &data)
         room->serverNotice && style == SP::Style::Italic ? NoticeColour : TextColour;
     append(oneLine(room->text), colour, boldText, italicText);
     append(QStringLiteral("\n"), TextColour);
+    attention_->arrived();
     return true;
 }
 

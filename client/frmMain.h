@@ -27,6 +27,8 @@ class Socket;
 
 namespace quillet {
 
+class AttentionRequest;
+
 class frmMain : public QMainWindow
 {
     Q_OBJECT
@@ -132,6 +134,7 @@ private:
     void appendNotice(const QString &line);
     void sendRoomLine(const QString &text);
 
+    AttentionRequest *attention_;  // room lines arriving while the window is not active
     bool connected_ = false;       // the connected appearance is up
     bool closingOnPurpose_ = false; // the Disconnected event comes from our own Disconnect()
 };

@@ -38,9 +38,9 @@ frmabout::frmabout(QWidget *parent)
     setWindowTitle(QStringLiteral("About"));
     setWindowIcon(programIcon());
 
-    picIcon = plainLabel("picIcon", QString(), this);
-    picIcon->setPixmap(programIcon().pixmap(48, 48));
-    picIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    picIcon = new IconPicture(programIcon(), 48, this);
+    picIcon->setObjectName(QStringLiteral("picIcon"));
+    picIcon->setAccessibleName(QStringLiteral("Quillet icon"));
 
     Frame1 = new QGroupBox(QStringLiteral("Credits"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -58,6 +58,7 @@ frmabout::frmabout(QWidget *parent)
 
     Frame2 = new QGroupBox(this);
     Frame2->setObjectName(QStringLiteral("Frame2"));
+    Frame2->setAccessibleName(QStringLiteral("Version"));
     lblCompanyProduct = plainLabel("lblCompanyProduct", QStringLiteral("The Quillet Team"), Frame2);
     QFont productFont(QStringLiteral("Arial"));
     productFont.setPointSizeF(11.25);
@@ -85,7 +86,7 @@ frmabout::frmabout(QWidget *parent)
     buttons->addWidget(cmdOK);
     text->addLayout(buttons);
     auto *top = new QHBoxLayout(this);
-    top->addWidget(picIcon);
+    top->addWidget(picIcon, 0, Qt::AlignTop);
     top->addLayout(text);
     top->setSizeConstraint(QLayout::SetFixedSize); // no maximise
 }

@@ -1,5 +1,6 @@
 #include "frmcanvas.h"
 
+#include "Accessibility.h"
 #include "AppIcon.h"
 #include "Globals.h"
 
@@ -311,10 +312,14 @@ void frmcanvas::buildControls()
     white.setColor(QPalette::Window, Qt::white);
     Picture2->setPalette(white);
     Picture2->setAutoFillBackground(true);
+    Picture2->setAccessibleName(QStringLiteral("partner's drawing area"));
+    Picture2->setAccessibleDescription(QStringLiteral("stays blank: drawings are not shared"));
 
     Label3 = plainLabel("Label3", central);
     Text3 = named(new QLineEdit(central), QStringLiteral("Text3"));
     Text3->setReadOnly(true);
+    Label3->setAccessibleName(QStringLiteral("Status"));
+    Text3->setAccessibleName(QStringLiteral("Status"));
 
     // Long names are cut at the window's edge instead of widening it.
     for (QLabel *name : {Label1, Label2})
@@ -347,8 +352,8 @@ void frmcanvas::buildControls()
 
 void frmcanvas::Form_Load()
 {
-    Label1->setText(oneLine(Globals::sUserName));
-    Label2->setText(oneLine(Globals::sPartnerName));
+    showLabelValue(Label1, QStringLiteral("You"), oneLine(Globals::sUserName));
+    showLabelValue(Label2, QStringLiteral("Partner"), oneLine(Globals::sPartnerName));
     lastPoint_ = QPoint(0, 0);
     describeCurrentColour();
 }

@@ -54,6 +54,9 @@ private:
 
 // The drawing area: a white off-screen image that the window draws on and that paintEvent copies
 // to the screen, damaged rectangle only. The image outlives hiding, covering and minimising.
+// The drawing is pixel-exact in the window's own (device-independent) pixels: one stroke is one
+// such pixel wide, and on a high-DPI screen each of them is shown as a block of device pixels,
+// unsmoothed (whole blocks at ratios 2 and 3; at fractional ratios blocks differ by one pixel).
 // Mouse presses and moves are handed to the window as MouseDown/MouseMove.
 class DrawingArea : public QWidget
 {

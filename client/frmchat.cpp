@@ -1,5 +1,6 @@
 #include "frmchat.h"
 
+#include "Accessibility.h"
 #include "Globals.h"
 #include "WindowRegistry.h"
 #include "frmprivatechat.h"
@@ -60,6 +61,7 @@ frmchat::frmchat(QWidget *parent)
     Label5 = plainLabel("Label5", QStringLiteral("Reason of refusal :"), this);
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
+    Label5->setBuddy(Text1);
     Cmdrequest = button("Cmdrequest", QStringLiteral("&Accept"), this);
     Cmdcancel = button("Cmdcancel", QStringLiteral("&Refuse"), this);
 
@@ -85,8 +87,8 @@ frmchat::frmchat(QWidget *parent)
 
 void frmchat::Form_Load()
 {
-    Label1->setText(Globals::sRequestUser);
-    Label4->setText(Globals::sRequestMessage);
+    showLabelValue(Label1, QStringLiteral("Requester"), Globals::sRequestUser);
+    showLabelValue(Label4, QStringLiteral("Request message"), Globals::sRequestMessage);
 }
 
 void frmchat::Cmdrequest_Click()
@@ -113,7 +115,7 @@ void frmchat::done(int result)
         return;
     }
     Globals::sPartnerName = Globals::sRequestUser;
-    chat->Label2->setText(Globals::sPartnerName);
+    showLabelValue(chat->Label2, QStringLiteral("Partner"), Globals::sPartnerName);
     chat->answer(PeerProtocol::acceptReply(), true);
     Window<frmprivatechat>::show();
 }

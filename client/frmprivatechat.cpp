@@ -1,5 +1,7 @@
 #include "frmprivatechat.h"
 
+#include "Accessibility.h"
+#include "Attention.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
@@ -94,6 +96,7 @@ frmprivatechat::frmprivatechat(QWidget *parent)
     buildMenus();
     buildControls();
     resize(420, 400);
+    attention_ = new AttentionRequest(this);
 
     Form_Load();
 }
@@ -131,15 +134,20 @@ void frmprivatechat::buildControls()
     Txtrecv->setUndoRedoEnabled(false);
     Txtrecv->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Txtrecv->setFont(boxFont);
+    Txtrecv->setAccessibleName(QStringLiteral("Partner's text"));
     Label1 = plainLabel("Label1", QStringLiteral("None"), central);
     Txtsend = named(new QPlainTextEdit(central), "Txtsend");
     Txtsend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Txtsend->setFont(boxFont);
     Txtsend->installEventFilter(this);
+    Txtsend->setAccessibleName(QStringLiteral("Your text"));
+    Txtsend->setAccessibleDescription(QStringLiteral("every key goes to the partner as it is typed"));
     Label3 = plainLabel("Label3", QString(), central);
     Text3 = named(new QLineEdit(central), "Text3");
     Text3->setReadOnly(true);
     Text3->setFocusPolicy(Qt::NoFocus);
+    Label3->setAccessibleName(QStringLiteral("Status"));
+    Text3->setAccessibleName(QStringLiteral("Status"));
 
     auto *column = new QVBoxLayout(central);
     column->addWidget(Label2);
@@ -156,8 +164,8 @@ void frmprivatechat::buildControls()
 
 void frmprivatechat::Form_Load()
 {
-    Label1->setText(Globals::sUserName);
-    Label2->setText(Globals::sPartnerName);
+    showLabelValue(Label1, QStringLiteral("You"), Globals::sUserName);
+    showLabelValue(Label2, QStringLiteral("Partner"), Globals::sPartnerName);
 }
 
 // --- Setting up the connection (called by the request dialogs) ---
@@ -317,6 +325,7 @@ void frmprivatechat::handle(const PP::Message &message)
     }
     case PP::Kind::Character:
         appendReceived(message.character);
+        attention_->arrived();
         break;
     case PP::Kind::Delete: {
         // The text is only ever appended to at its end, so its last characters are removed there.

@@ -31,6 +31,7 @@ class QTimer;
 
 namespace quillet {
 
+class AttentionRequest;
 class frmMain;
 
 // Wires the private chat into the main window: "&Private Chat" (mnupchat) and the relayed
@@ -129,6 +130,7 @@ private:
     void answerTimer_Timer();
 
     QTimer *answerTimer_;
+    AttentionRequest *attention_; // the partner's typing arriving while the window is not active
     PeerProtocol::Framer framer_;
     QString pendingAnswer_; // the accepting side's answer, waiting for the connection
     bool requester_ = false; // this window listens (requesting side)

@@ -1,5 +1,6 @@
 #include "frmreqchat.h"
 
+#include "Accessibility.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
@@ -88,8 +89,10 @@ frmreqchat::frmreqchat(QWidget *parent)
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setMinimumWidth(220);
+    Label2->setBuddy(Text1);
     Cmdrequest = button("Cmdrequest", QStringLiteral("Request"), this);
     Cmdcancel = button("Cmdcancel", QStringLiteral("Cancel"), this);
+    Cmdrequest->setDefault(true); // Enter sends the request; Esc, like Cancel, ends it
     Winsock1 = new PeerSocket(this);
     Winsock1->setObjectName(QStringLiteral("Winsock1"));
 
@@ -115,7 +118,7 @@ void frmreqchat::Form_Load()
 {
     if (const frmMain *main = Window<frmMain>::get())
         Globals::sPartnerName = selectedUser(main);
-    Label4->setText(Globals::sPartnerName);
+    showLabelValue(Label4, QStringLiteral("Partner"), Globals::sPartnerName);
 }
 
 QString frmreqchat::localAddress() const

@@ -12,6 +12,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString(quillet::ProgramName));
     QApplication::setWindowIcon(quillet::programIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillet")); // data/quillet.desktop
     // The main window's closing ends the program (quillet::endProgram), whatever else is open.
     QApplication::setQuitOnLastWindowClosed(false);
 

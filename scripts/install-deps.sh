@@ -8,6 +8,9 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-dejavu-core
     clang libclang-rt-14-dev            # the fuzz build: clang, its libFuzzer and sanitizer runtimes
+    libqt6svg6                          # Qt's SVG icon engine: draws the program icon
+    dpkg-dev file desktop-file-utils    # the .deb packages (dpkg-shlibdeps) and their tests
+    xvfb xauth                          # scripts/screenshots.sh: the client on a virtual X display
 )
 
 missing=()
