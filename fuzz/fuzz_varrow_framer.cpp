@@ -5,7 +5,8 @@
 // its 0 byte, then the tail; it is fed in those receives. Property: the messages that come out are
 // exactly the original messages that fit the limit, in order, none lost, none doubled; the tail is
 // held whole if it fits and not at all otherwise; the count of dropped messages is right; and the
-// framer never holds more than the limit.
+// framer never holds more than the limit. With Overflow::Stop the first message over the limit
+// ends the stream instead: exactly the messages before it come out, nothing after it.
 
 #include "framer.h"
 #include "fuzzcheck.h"
@@ -26,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool defaultLimit = input.ConsumeBool();
     const qsizetype limit = defaultLimit ? Framer::DefaultLimit
                                          : input.ConsumeIntegralInRange<qsizetype>(0, 64);
+    const bool stop = input.ConsumeBool();
 
     std::vector<std::string> messages;
     const size_t count = input.ConsumeIntegralInRange<size_t>(0, 32);
@@ -44,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     stream += tail;
 
-    Framer framer(limit);
+    Framer framer(limit, stop ? Framer::Overflow::Stop : Framer::Overflow::Skip);
     std::vector<std::string> received;
     size_t fed = 0;
     while (fed < stream.size()) {
@@ -69,25 +71,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<std::string> expected;
     quint64 dropped = 0;
+    bool overflowed = false;
     for (const std::string &message : messages) {
-        if (qsizetype(message.size()) <= limit)
+        if (qsizetype(message.size()) <= limit) {
             expected.push_back(message);
-        else
+        } else {
             ++dropped;
+            if (stop) {
+                overflowed = true;
+                break;
+            }
+        }
+    }
+    const bool tailFits = qsizetype(tail.size()) <= limit;
+    if (!tailFits && !overflowed) {
+        ++dropped;
+        overflowed = stop;
     }
     FUZZ_CHECK(received == expected);
-
-    const bool tailFits = qsizetype(tail.size()) <= limit;
-    if (!tailFits)
-        ++dropped;
     FUZZ_CHECK(framer.discardedCount() == dropped);
-    FUZZ_CHECK(framer.pendingSize() == (tailFits ? qsizetype(tail.size()) : 0));
-    FUZZ_CHECK(framer.isDiscarding() == !tailFits);
+    FUZZ_CHECK(framer.hasOverflowed() == overflowed);
+    FUZZ_CHECK(framer.pendingSize() == (tailFits && !overflowed ? qsizetype(tail.size()) : 0));
+    FUZZ_CHECK(framer.isDiscarding() == (!tailFits && !stop));
     FUZZ_CHECK(framer.readyCount() == 0);
 
     // After clear() the framer starts afresh: one message in, the same message out.
     framer.clear();
     FUZZ_CHECK(framer.pendingSize() == 0 && !framer.isDiscarding() && !framer.hasMessage());
+    FUZZ_CHECK(!framer.hasOverflowed() && framer.limit() == limit);
     const QByteArray probe = limit >= 1 ? QByteArray("x") : QByteArray();
     framer.feed(probe + '\0');
     FUZZ_CHECK(framer.readyCount() == 1 && framer.takeMessage() == probe);
