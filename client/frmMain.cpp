@@ -152,6 +152,7 @@ void frmMain::buildControls()
     // captions stay as they are; Tab reaches every box).
     Label2->setBuddy(txtrx);
     Label3->setBuddy(lstusers);
+    lstusers->setAccessibleName(QStringLiteral("Online Users")); // a list takes no name from a buddy
 
     bold = named(new QToolButton(central), "bold");
     bold->setText(QStringLiteral("B"));

@@ -387,6 +387,16 @@ void frmprivatechat::send(const QString &message)
 
 bool frmprivatechat::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == Txtsend && event->type() == QEvent::KeyPress) {
+        // Tab is a character for the partner; Ctrl+Tab and Ctrl+Shift+Tab leave the typing box
+        // (as in any text box that takes Tab), and go nowhere else.
+        const auto *key = static_cast<const QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+            && (key->modifiers() & Qt::ControlModifier)) {
+            focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
+            return true;
+        }
+    }
     if (watched == Txtsend && event->type() == QEvent::KeyPress
         && Winsock->State() == PeerSocket::SocketState::Connected) {
         const auto *key = static_cast<const QKeyEvent *>(event);

@@ -13,6 +13,7 @@
 #include "protocol/peerprotocol.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -341,6 +342,32 @@ private slots:
         QVERIFY(chat()->Txtsend->hasFocus());
         partner->send({"<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<a>!</a>"});
         QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("!"));
+    }
+
+    void thePartnersTypingAsksForAttentionOncePerBurstWhileTheWindowIsInactive()
+    {
+        AttentionRecorder recorder;
+        QVERIFY(acceptedChat());
+        QVERIFY(QTest::qWaitForWindowActive(chat()));
+        partner->send({"<a>a</a>"});
+        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("a"));
+        QVERIFY(recorder.requests.isEmpty()); // read as it comes
+
+        w->activateWindow(); // the user turns to the room
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        partner->send({"<a>b</a>", "<d>1 </d>", "<a>c</a>"});
+        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("ac"));
+        partner->send({"<a>d</a>"});
+        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("acd"));
+        QCOMPARE(recorder.requests, QList<QWidget *>{chat()});
+        QCOMPARE(QApplication::activeWindow(), w); // asked, not taken
+
+        chat()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(chat()));
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        partner->send({"<a>e</a>"});
+        QTRY_COMPARE(recorder.requests.size(), 2);
     }
 
     void thePartnerClosingIsShownAndFrees()

@@ -1,5 +1,6 @@
 #include "ClientTestSupport.h"
 
+#include "Attention.h"
 #include "Globals.h"
 #include "ProgramEnd.h"
 #include "frmAddress.h"
@@ -18,6 +19,12 @@ namespace quillet::test {
 
 ProgramEndRecorder::ProgramEndRecorder() : previous(installProgramEnd([this] { ++count; })) {}
 ProgramEndRecorder::~ProgramEndRecorder() { installProgramEnd(previous); }
+
+AttentionRecorder::AttentionRecorder()
+    : previous(installAttentionRequest([this](QWidget *window) { requests.append(window); }))
+{
+}
+AttentionRecorder::~AttentionRecorder() { installAttentionRequest(previous); }
 
 LoopbackServer::LoopbackServer()
 {

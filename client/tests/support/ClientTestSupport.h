@@ -54,6 +54,15 @@ struct ProgramEndRecorder
     std::function<void()> previous;
 };
 
+// Records every attention request (the window asked for) instead of making it, while it lives.
+struct AttentionRecorder
+{
+    AttentionRecorder();
+    ~AttentionRecorder();
+    QList<QWidget *> requests;
+    std::function<void(QWidget *)> previous;
+};
+
 // The chat server, played by the test. Connections are numbered from 0 as they are accepted.
 class LoopbackServer : public QObject
 {
