@@ -1,8 +1,9 @@
-// A scripted Quillet client for the end-to-end private chat test: the real client code (main
-// window, login dialog, private chat windows) on the offscreen platform, driven by one command per
-// line on stdin. Every command answers one line on stdout: "ok" and a value, or "fail" and what
-// was found instead. Message boxes are recorded, not shown. In texts, \n stands for Enter (a line
-// break) and \b for Backspace.
+// A scripted Quillet client: the real client code (main window, login dialog, private chat
+// windows, canvas) driven by one command per line on stdin, on whatever platform Qt is given:
+// offscreen for the end-to-end private chat test, a real X display (Xvfb) for the README's
+// screenshots (scripts/screenshots.sh). Every command answers one line on stdout: "ok" and a
+// value, or "fail" and what was found instead. Message boxes are recorded, not shown. In texts, \n
+// stands for Enter (a line break) and \b for Backspace.
 //
 //   login NAME PORT        log in as NAME to 127.0.0.1:PORT; ok once NAME is listed
 //   request NAME MESSAGE   once NAME is listed: "&Private Chat" for NAME, "Request" with MESSAGE
@@ -13,21 +14,37 @@
 //   close                  "Close Connection"
 //   wait-status            ok STATUS once the status row of the chat window says something
 //   state                  ok active=0|1 boxes=N
+// and for pictures of the windows:
+//   login-shot NAME PORT FILE  log in as "login", but save a picture of the filled login dialog
+//                          to FILE (PNG) just before OK
+//   say STYLE TEXT         a room line with STYLE N, B, I or BI; ok once the server relayed it
+//   wait-room TEXT         ok once the message window shows TEXT
+//   select NAME            select NAME in the users list
+//   canvas                 "Open Canvas"; ok once the canvas is shown
+//   draw COLOUR X,Y X,Y..  pick COLOUR (its name, "-" for blanks) and drag the left button
+//                          through the points of the drawing area
+//   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
 #include "Globals.h"
+#include "frmAddress.h"
 #include "frmMain.h"
+#include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <QToolButton>
 #include <QTest>
 
 #include <unistd.h>
@@ -87,6 +104,46 @@ public:
         } else if (command == "wait-shown") {
             ok = waitFor([] { return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible(); });
             value = ok ? Window<frmprivatechat>::get()->Label2->text() : QString();
+        } else if (command == "login-shot") {
+            const QString name = first, port = rest.section(u' ', 0, 0), file = rest.section(u' ', 1);
+            frmAddress *dialog = Window<frmAddress>::load();
+            bool saved = false;
+            // Runs once the dialog is up, modal, inside Connect.
+            QTimer::singleShot(0, dialog, [&, dialog] {
+                dialog->Text1->setText(name);
+                dialog->Text2->setText("secret");
+                dialog->ComboAddress->setEditText("127.0.0.1");
+                dialog->ComboPort->setEditText(port);
+                saved = QTest::qWaitForWindowExposed(dialog) && dialog->grab().save(file, "PNG");
+                dialog->cmdOK->click();
+            });
+            main_->mnuFileConnect->trigger();
+            ok = saved && listed(name);
+        } else if (command == "say") {
+            main_->bold->setChecked(first.contains(u'B'));
+            main_->italic->setChecked(first.contains(u'I'));
+            main_->txtTx->setText(unescape(rest));
+            QTest::keyClick(main_->txtTx, Qt::Key_Return);
+            ok = waitFor([&] { return main_->txtrx->toPlainText().contains(unescape(rest)); });
+        } else if (command == "wait-room") {
+            ok = waitFor([&] { return main_->txtrx->toPlainText().contains(unescape(arg)); });
+        } else if (command == "select") {
+            ok = listed(arg);
+            main_->lstusers->setCurrentItem(main_->lstusers->findItems(arg, Qt::MatchExactly).value(0));
+        } else if (command == "canvas") {
+            ok = chat != nullptr;
+            if (ok) {
+                chat->mnuopcanvas->trigger();
+                ok = waitFor([] { return Window<frmcanvas>::get() && Window<frmcanvas>::get()->isVisible(); });
+            }
+        } else if (command == "draw") {
+            ok = draw(QString(first).replace(u'-', u' '), rest.split(u' ', Qt::SkipEmptyParts));
+        } else if (command == "shoot") {
+            QWidget *window = first == "main" ? static_cast<QWidget *>(main_)
+                : first == "chat"             ? static_cast<QWidget *>(chat)
+                : first == "canvas"           ? static_cast<QWidget *>(Window<frmcanvas>::get())
+                                              : nullptr;
+            ok = window && QTest::qWaitForWindowExposed(window) && window->grab().save(rest, "PNG");
         } else if (command == "state") {
             value = QString("active=%1 boxes=%2").arg(int(Globals::bPrivateChatActive)).arg(boxes_.shown.size());
         } else if (!chat) {
@@ -116,6 +173,30 @@ public:
     }
 
 private:
+    static bool draw(const QString &colour, const QStringList &points)
+    {
+        frmcanvas *canvas = Window<frmcanvas>::get();
+        if (!canvas || points.isEmpty())
+            return false;
+        PaletteBox *box = nullptr;
+        for (PaletteBox *b : canvas->picSelColor)
+            box = b->colourName() == colour ? b : box;
+        if (!box)
+            return false;
+        QTest::mouseClick(box, Qt::LeftButton);
+        QList<QPoint> at;
+        for (const QString &p : points)
+            at << QPoint(p.section(u',', 0, 0).toInt(), p.section(u',', 1, 1).toInt());
+        QTest::mousePress(canvas->Picdraw, Qt::LeftButton, {}, at.first());
+        for (const QPoint &p : at.mid(1)) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(p), canvas->Picdraw->mapToGlobal(QPointF(p)),
+                             Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(canvas->Picdraw, &move);
+        }
+        QTest::mouseRelease(canvas->Picdraw, Qt::LeftButton, {}, at.last());
+        return true;
+    }
+
     bool listed(const QString &name)
     {
         return waitFor([&] { return !main_->lstusers->findItems(name, Qt::MatchExactly).isEmpty(); });
