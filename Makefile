@@ -58,3 +58,15 @@ bench: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target benchmarks -j2
 	@bench/run-benchmarks.sh build/release
+
+# make package: the Debian packages quillet, quillet-server, libvarrow1 and libvarrow-dev, built in
+# Release (build/package) into build/packages/. Install with: sudo apt-get install ./build/packages/*.deb
+# make screenshots: the README's pictures (docs/images/), from the real client on a virtual X display.
+.PHONY: package screenshots
+package: deps
+	@cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=OFF >/dev/null
+	@cmake --build build/package -j2
+	@cpack -G DEB -B build/packages --config build/package/CPackConfig.cmake
+screenshots: build
+	@scripts/screenshots.sh "$(BUILD_DIR)"
