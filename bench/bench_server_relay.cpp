@@ -413,7 +413,9 @@ int main(int argc, char *argv[])
                idle, peak);
     bench::say("CPU per delivery: quillet-server %.2f us, minimal relay %.2f us (x%.2f)", bench::median(serverCpu),
                bench::median(baselineCpu), bench::median(serverCpu) / bench::median(baselineCpu));
-    bench::row("5 server relay", "deliveries/s " + bench::grouped(rate), "minimal relay " + bench::grouped(baseline),
+    bench::row("5 server relay",
+               "deliveries/s " + bench::grouped(rate) + bench::format(" (%.1f us CPU each)", bench::median(serverCpu)),
+               "minimal relay " + bench::grouped(baseline) + bench::format(" (%.1f us)", bench::median(baselineCpu)),
                bench::format("%.2f", ratio), ">= 0.5", bench::yesNo(ratio >= 0.5));
     bench::row("5 server relay", bench::format("deliveries accounted %lld/%lld", worstServer.delivered, Expected), "-",
                "-", "all", bench::yesNo(missing == 0 && worstServer.faults == 0));
