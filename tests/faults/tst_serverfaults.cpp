@@ -1,9 +1,9 @@
 // Fault injection on the server connection: the real main window against a chat server, played by
 // the test on 127.0.0.1, that misbehaves. It closes or resets the connection in the middle of a
 // message, sends 10 MiB without a terminator, floods 100,000 messages, sends megabytes of random
-// bytes; the address does not answer; connections come and go a thousand times. After each fault
-// the window must show nothing that was not a whole message, lose nothing that was, keep its
-// memory and descriptors bounded, and keep working.
+// bytes; the address does not answer; a port to listen on is taken; connections come and go a
+// thousand times. After each fault the window must show nothing that was not a whole message, lose
+// nothing that was, keep its memory and descriptors bounded, and keep working.
 #include "ClientTestSupport.h"
 #include "Globals.h"
 #include "frmMain.h"
@@ -28,6 +28,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <dirent.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -343,6 +344,31 @@ private slots:
         QVERIFY(w->mnuFileConnect->isEnabled());
         QVERIFY(connectWindow(server->port()));
         QVERIFY(stillWorks("reachable again"));
+    }
+
+    void listeningPortTaken()
+    {
+        // Another program holds the port: every attempt fails with the reason, raises nothing and
+        // leaves nothing open; the same socket then listens elsewhere and takes a connection.
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        varrow::Socket socket;
+        QSignalSpy requests(&socket, &varrow::Socket::ConnectionRequest);
+        QSignalSpy disconnects(&socket, &varrow::Socket::Disconnected);
+        const int before = openDescriptorCount();
+        for (int i = 0; i < 100; ++i) {
+            errno = 0;
+            QVERIFY(!socket.Listen(holder.serverPort(), QStringLiteral("127.0.0.1")));
+            QCOMPARE(errno, EADDRINUSE);
+            QCOMPARE(socket.SocketHandle(), 0);
+        }
+        QCOMPARE(openDescriptorCount(), before);
+        QVERIFY(requests.isEmpty() && disconnects.isEmpty());
+
+        QVERIFY(socket.Listen(0, QStringLiteral("127.0.0.1")));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, socket.LocalPort());
+        QVERIFY(requests.wait(10000));
     }
 
     void thousandConnectDisconnectCycles()
