@@ -336,29 +336,49 @@ void frmMain::mnuhelp_Click()
 
 // --- The message window ---
 
-void frmMain::append(const QString &text, const QColor &colour, bool boldText, bool italicText)
+QTextCursor frmMain::beginLine()
+{
+    QTextCursor cursor(txtrx->document());
+    cursor.movePosition(QTextCursor::End);
+    // The runs of a line go in as one edit: the document lays the line out once, when the edit
+    // ends, instead of after every run (and the cursor skips measuring its x on the way).
+    cursor.beginEditBlock();
+    return cursor;
+}
+
+void frmMain::append(QTextCursor &cursor, const QString &text, const QColor &colour, bool boldText,
+                     bool italicText)
 {
     QTextCharFormat format;
     format.setForeground(colour);
     format.setFontWeight(boldText ? QFont::Bold : QFont::Normal);
     format.setFontItalic(italicText);
-    QTextCursor cursor(txtrx->document());
-    cursor.movePosition(QTextCursor::End);
     cursor.insertText(text, format);
 }
 
 void frmMain::appendNotice(const QString &line)
 {
-    append(line, NoticeColour);
-    append(QStringLiteral("\n"), TextColour);
+    QTextCursor cursor = beginLine();
+    append(cursor, line, NoticeColour);
+    append(cursor, QStringLiteral("\n"), TextColour);
+    cursor.endEditBlock();
 }
 
 void frmMain::ScrollMessageWindow()
 {
-    QTextCursor caret = txtrx->textCursor();
-    caret.movePosition(QTextCursor::End);
-    txtrx->setTextCursor(caret);
-    txtrx->ensureCursorVisible();
+    // Text appended at the end carries a caret that was at the end along with it; only a caret
+    // the user moved elsewhere has to be brought back (setTextCursor is not cheap).
+    if (!txtrx->textCursor().atEnd())
+        txtrx->moveCursor(QTextCursor::End);
+    // The view follows once per turn of the event loop, not once per line of a burst: nothing is
+    // painted in between, and every scroll moves the whole view.
+    if (scrollPending_)
+        return;
+    scrollPending_ = true;
+    QMetaObject::invokeMethod(this, [this] {
+        scrollPending_ = false;
+        txtrx->ensureCursorVisible();
+    }, Qt::QueuedConnection);
 }
 
 // --- The dispatcher ---
@@ -460,16 +480,18 @@ bool frmMain::showRoomMessage(const QString &data)
     const std::optional<SP::RoomMessage> room = SP::cutRoomMessage(data);
     if (!room)
         return false;
+    QTextCursor cursor = beginLine();
     if (!room->serverNotice)
-        append(oneLine(room->name) + QStringLiteral(" : "), NameColour);
+        append(cursor, oneLine(room->name) + QStringLiteral(" : "), NameColour);
 
     const SP::Style style = SP::styleFromCode(room->style);
     const bool boldText = style == SP::Style::Bold || style == SP::Style::BoldItalic;
     const bool italicText = style == SP::Style::Italic || style == SP::Style::BoldItalic;
     const QColor colour =
         room->serverNotice && style == SP::Style::Italic ? NoticeColour : TextColour;
-    append(oneLine(room->text), colour, boldText, italicText);
-    append(QStringLiteral("\n"), TextColour);
+    append(cursor, oneLine(room->text), colour, boldText, italicText);
+    append(cursor, QStringLiteral("\n"), TextColour);
+    cursor.endEditBlock();
     attention_->arrived();
     return true;
 }

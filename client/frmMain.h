@@ -19,6 +19,7 @@ class QListWidget;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTextCursor;
 class QToolButton;
 
 namespace varrow {
@@ -129,14 +130,19 @@ private:
     bool takeRequest(const QString &data);
     bool showRoomMessage(const QString &data);
 
-    // Appends to the end of the message window with an explicit character format.
-    void append(const QString &text, const QColor &colour, bool bold = false, bool italic = false);
+    // A cursor at the end of the message window inside an edit block: the caller appends the runs
+    // of one line with append() and ends the block (endEditBlock) once the line is complete.
+    QTextCursor beginLine();
+    // Appends at the cursor with an explicit character format.
+    void append(QTextCursor &cursor, const QString &text, const QColor &colour, bool bold = false,
+                bool italic = false);
     void appendNotice(const QString &line);
     void sendRoomLine(const QString &text);
 
     AttentionRequest *attention_;  // room lines arriving while the window is not active
     bool connected_ = false;       // the connected appearance is up
     bool closingOnPurpose_ = false; // the Disconnected event comes from our own Disconnect()
+    bool scrollPending_ = false;    // the view is brought to the end on the next turn of the loop
 };
 
 } // namespace quillet
