@@ -29,6 +29,9 @@ void Framer::feed(QByteArrayView bytes)
             }
             if (!zero)
                 m_discarding = true;
+        } else if (zero && m_tail.isEmpty()) {
+            // The common case, a whole message inside this chunk: one copy at its exact size.
+            m_ready.emplace_back(data, len);
         } else {
             m_tail.append(data, len);
             if (zero) {
