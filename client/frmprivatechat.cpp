@@ -344,9 +344,12 @@ void frmprivatechat::appendReceived(QChar character)
 {
     // The keyboard focus stays where the user has it: the partner's typing never takes it away.
     QTextCursor caret = Txtrecv->textCursor();
-    caret.movePosition(QTextCursor::End);
     const bool newLine = character == u'\n' || character == u'\r';
+    // One edit: the line is laid out once, not measured again for every cursor move in it.
+    caret.beginEditBlock();
+    caret.movePosition(QTextCursor::End);
     caret.insertText(newLine ? QStringLiteral("\n") : QString(character));
+    caret.endEditBlock();
     Txtrecv->setTextCursor(caret);
     Txtrecv->ensureCursorVisible();
 }

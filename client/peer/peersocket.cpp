@@ -256,7 +256,12 @@ bool PeerSocket::SendData(const QString &text)
     const QByteArray bytes = latin1Bytes(text);
     if (bytes.isEmpty())
         return true;
-    return m_socket->write(bytes) == bytes.size();
+    if (m_socket->write(bytes) != bytes.size())
+        return false;
+    // To the system now, not on the next turn of the event loop: a keystroke must not wait for
+    // what the window still does with the same key.
+    m_socket->flush();
+    return true;
 }
 
 QString PeerSocket::GetData(qint64 maxLen)

@@ -442,10 +442,12 @@ void TestPeerConnection::closeIsIdempotentAndSilent()
     QSignalSpy closed(pair.dialled.get(), &PeerSocket::Closed);
     QSignalSpy errors(pair.dialled.get(), &PeerSocket::Error);
     QSignalSpy partnerClosed(pair.accepted.get(), &PeerSocket::Closed);
+    QSignalSpy partnerReset(pair.accepted.get(), &PeerSocket::Error);
     QVERIFY(pair.accepted->SendData(QStringLiteral("in flight")));
     pair.dialled->Close();
     pair.dialled->Close();
-    QVERIFY(partnerClosed.wait(kWaitMs));
+    // Closing with unread bytes resets the connection, so the partner may see either ending.
+    QTRY_VERIFY_WITH_TIMEOUT(partnerClosed.count() + partnerReset.count() == 1, kWaitMs);
     drainPostedEvents();
     QCOMPARE(data.count() + closed.count() + errors.count(), 0);
     QCOMPARE(pair.dialled->GetData(), QString());
