@@ -1,38 +1,31 @@
-// End to end: the client window against quillet-server, started by the test on 127.0.0.1 at a port
-// the system picks. The second user is a raw TCP client: a process has one set of Globals, so it
-// holds one main window.
-#include "ClientTestSupport.h"
-#include "frmMain.h"
-
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
+// End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
+// the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
+// (the request through the server, the answer and the typing over the direct peer connection, the
+// close).
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QtTest>
-
-using namespace quillet;
-using namespace quillet::test;
 
 class EndToEndTest : public QObject
 {
     Q_OBJECT
 
-    QProcess server;
-    quint16 port = 0;
-    FakeMessageBoxes *boxes = nullptr;
-    frmMain *w = nullptr;
+    QProcess server, ann, bob;
+    QString port;
 
-    QStringList users() const
+    // Sends one command to a client and returns its answer line.
+    static QString ask(QProcess &client, const QString &command)
     {
-        QStringList names;
-        for (int i = 0; i < w->lstusers->count(); ++i)
-            names << w->lstusers->item(i)->text();
-        return names;
+        client.write(command.toUtf8() + '\n');
+        if (!QTest::qWaitFor([&] { return client.canReadLine(); }, 30000))
+            return "no answer to " + command;
+        return QString::fromUtf8(client.readLine()).trimmed();
     }
-    QString lastLine() const { return shownLines(w->txtrx).value(shownLines(w->txtrx).size() - 1); }
-    static void send(QTcpSocket &socket, const QByteArray &text) { socket.write(text + '\0'); }
+    void loginBoth()
+    {
+        QCOMPARE(ask(ann, "login ann " + port), QString("ok"));
+        QCOMPARE(ask(bob, "login bob " + port), QString("ok"));
+    }
 
 private slots:
     void init()
@@ -43,66 +36,63 @@ private slots:
         QRegularExpressionMatch found;
         QTRY_VERIFY((log += server.readAllStandardError(),
                      found = listening.match(QString::fromLocal8Bit(log))).hasMatch());
-        port = quint16(found.captured(1).toUInt());
-        boxes = new FakeMessageBoxes;
-        w = startMainWindow();
+        port = found.captured(1);
+        for (QProcess *client : {&ann, &bob}) {
+            client->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            client->start(PRIVATECHAT_DRIVER_PATH, {});
+            QVERIFY(client->waitForStarted());
+        }
     }
     void cleanup()
     {
-        discardClientWindows();
-        delete boxes;
+        for (QProcess *client : {&ann, &bob}) {
+            client->closeWriteChannel(); // the driver ends at the end of its input
+            if (!client->waitForFinished(10000))
+                client->kill();
+        }
         server.terminate();
         server.waitForFinished();
     }
 
     void twoUsersSeeEachOthersLinesJoinsAndLeaves()
     {
-        connectAsAnn(w, port);
-        QTRY_COMPARE(users(), QStringList{"ann"});
-        QTRY_VERIFY(!lastLine().isEmpty()); // the server's greeting, a grey notice
-        QCOMPARE(runsOfLine(w->txtrx, 0).constFirst().colour, QColor(150, 150, 150));
-
-        QTcpSocket bob;
-        QByteArray toBob;
-        connect(&bob, &QTcpSocket::readyRead, this, [&] { toBob += bob.readAll(); });
-        bob.connectToHost(QHostAddress::LocalHost, port);
-        send(bob, "bob///pw");
-        QTRY_COMPARE(users(), QStringList({"ann", "bob"}));
-        QTRY_COMPARE(lastLine(), QString("bob joined the room. "));
-
-        w->txtTx->setText("hello bob");
-        QTest::keyClick(w->txtTx, Qt::Key_Return);
-        QTRY_VERIFY(toBob.contains("<message>hello bob<style>N<user>ann</user></message>"));
-        QTRY_COMPARE(lastLine(), QString("ann : hello bob"));
-        send(bob, "<message>hi ann<style>B<user>bob</user></message>");
-        QTRY_COMPARE(lastLine(), QString("bob : hi ann"));
-        QVERIFY(runsOfLine(w->txtrx, int(shownLines(w->txtrx).size()) - 1).last().bold);
-
-        bob.disconnectFromHost();
-        QTRY_COMPARE(lastLine(), QString("bob has left the room. "));
-        QCOMPARE(users(), QStringList{"ann"});
-        QVERIFY(boxes->shown.isEmpty());
+        loginBoth();
+        QCOMPARE(ask(ann, "wait-room bob joined the room."), QString("ok"));
+        QCOMPARE(ask(ann, "say N hello bob"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-room ann : hello bob"), QString("ok"));
+        QCOMPARE(ask(bob, "say B hi ann"), QString("ok"));
+        QCOMPARE(ask(ann, "wait-room bob : hi ann"), QString("ok"));
+        bob.closeWriteChannel(); // bob's client ends
+        QVERIFY(bob.waitForFinished(10000));
+        QCOMPARE(ask(ann, "wait-room bob has left the room."), QString("ok"));
+        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
     }
 
-    void aNameAlreadyOnlineIsRefusedAndAStoppedServerIsShown()
+    void twoClientsHoldAPrivateChat()
     {
-        QTcpSocket first;
-        first.connectToHost(QHostAddress::LocalHost, port);
-        send(first, "ann///pw");
-        QTRY_VERIFY(first.bytesAvailable() > 0); // logged in
-        connectAsAnn(w, port);
-        QTRY_COMPARE(boxes->shown.size(), 1);
-        QCOMPARE(w->windowTitle(), QString("Quillet :[Disconnected]"));
+        loginBoth();
+        QCOMPARE(ask(ann, "request bob shall we talk?"), QString("ok"));
+        QCOMPARE(ask(bob, "accept"), QString("ok ann|shall we talk?"));
+        QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
+        QCOMPARE(ask(ann, "wait-shown"), QString("ok bob"));
 
-        // Reconnecting in the same run works.
-        connectThroughDialog(w, {"cy", "pw", "127.0.0.1", QString::number(port)});
-        QTRY_COMPARE(users(), QStringList({"ann", "cy"}));
-        server.terminate();
-        QTRY_COMPARE(w->windowTitle(), QString("Quillet :[Disconnected]"));
-        QCOMPARE(lastLine(), frmMain::ConnectionLostText);
-        QCOMPARE(boxes->shown.size(), 1);
+        QCOMPARE(ask(ann, "type hi\\bo\\n"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-recv ho\\n"), QString("ok"));
+        QCOMPARE(ask(bob, "type hey ann"), QString("ok"));
+        QCOMPARE(ask(ann, "wait-recv hey ann"), QString("ok"));
+        QCOMPARE(ask(ann, "type !"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-recv ho\\n!"), QString("ok"));
+
+        QCOMPARE(ask(ann, "close"), QString("ok"));
+        QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
+        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
+        QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
+        // Both are free again: a new request, the other way round, gets through.
+        QCOMPARE(ask(bob, "request ann again?"), QString("ok"));
+        QCOMPARE(ask(ann, "accept"), QString("ok bob|again?"));
+        QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
     }
 };
 
-QTEST_MAIN(EndToEndTest)
+QTEST_GUILESS_MAIN(EndToEndTest)
 #include "tst_end_to_end.moc"

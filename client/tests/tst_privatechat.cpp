@@ -32,16 +32,12 @@ namespace {
 // The partner's client: a raw connection that speaks the framed peer protocol.
 struct Partner
 {
-    QTcpSocket *socket;
+    std::unique_ptr<QTcpSocket> socket;
     QByteArray received;
-    bool open = true;
     explicit Partner(QTcpSocket *s) : socket(s)
     {
         QObject::connect(s, &QTcpSocket::readyRead, s, [this] { received += socket->readAll(); });
-        QObject::connect(s, &QTcpSocket::disconnected, s, [this] { open = false; });
-        received += s->readAll();
     }
-    ~Partner() { delete socket; }
     void send(const QStringList &messages)
     {
         QByteArray bytes; // all in one write: several messages in one read
@@ -51,26 +47,32 @@ struct Partner
     }
     QStringList messages() const
     {
-        QStringList list = QString::fromLatin1(received).split(QChar(0));
-        list.removeLast();
-        return list;
+        return QString::fromLatin1(received).split(QChar(0)).mid(0, received.count('\0'));
     }
+    bool closed() const { return socket->state() == QAbstractSocket::UnconnectedState; }
 };
 
 // Listens on 127.0.0.1 at a free port of the request range (private chats use no other ports).
 quint16 listenInRange(QTcpServer &server)
 {
     const int start = QRandomGenerator::global()->bounded(1001);
-    for (int i = 0; i < 1001; ++i) {
-        if (server.listen(QHostAddress::LocalHost, quint16(5000 + (start + i) % 1001)))
-            return server.serverPort();
-    }
-    return 0;
+    for (int i = 0; i < 1001 && !server.isListening(); ++i)
+        server.listen(QHostAddress::LocalHost, quint16(5000 + (start + i) % 1001));
+    return server.serverPort();
 }
 
-QString relayed(const QString &message, const QString &port, const QString &user = "bob")
+QString relayed(const QString &message, quint16 port, const QString &user = "bob")
 {
-    return "<rqst>" + message + "<addr>127.0.0.1<port>" + port + "<user>" + user + "</rqst>";
+    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user + "</rqst>";
+}
+
+// What a user who asked for nothing n times sends the server.
+QStringList busyFree(int n)
+{
+    QStringList sent;
+    for (int i = 0; i < n; ++i)
+        sent << "<busy>" << "<free>";
+    return sent;
 }
 
 } // namespace
@@ -87,27 +89,26 @@ class PrivateChatTest : public QObject
 
     QStringList sent() const { return server->messages(0).mid(1); } // after the login
     static frmprivatechat *chat() { return Window<frmprivatechat>::get(); }
-    void select(const QString &name)
+    static frmreqchat *requestDialog() { return Window<frmreqchat>::get(); }
+    void privateChatWith(const QString &name)
     {
-        const auto found = w->lstusers->findItems(name, Qt::MatchExactly);
-        w->lstusers->setCurrentItem(found.value(0));
+        w->lstusers->setCurrentItem(w->lstusers->findItems(name, Qt::MatchExactly).value(0));
+        w->mnupchat->trigger();
     }
     // "&Private Chat" for bob and "Request"; returns the port, once the request is on the wire.
-    quint16 requestBob(const QString &message = "let's talk")
+    quint16 requestBob()
     {
         const qsizetype before = sent().size(); // then "<busy>" and the request
-        select("bob");
-        w->mnupchat->trigger();
-        if (!Window<frmreqchat>::get())
+        privateChatWith("bob");
+        if (!requestDialog())
             return 0;
-        Window<frmreqchat>::get()->Text1->setText(message);
-        Window<frmreqchat>::get()->Cmdrequest->click();
+        requestDialog()->Text1->setText("let's talk");
+        requestDialog()->Cmdrequest->click();
         const quint16 port = chat() ? chat()->Winsock->LocalPort() : 0;
         const bool onTheWire = QTest::qWaitFor([&] { return sent().size() > before + 1; });
-        return onTheWire && port >= 5000 && port <= 6000
-                && sent().at(before + 1) == relayed(message, QString::number(port)) ? port : 0;
+        return onTheWire && sent().at(before + 1) == relayed("let's talk", port) ? port : 0;
     }
-    // The partner connects to the requesting window's port (and accepts).
+    // The partner connects to the requesting window's port.
     bool connectedRequest()
     {
         auto *socket = new QTcpSocket;
@@ -125,15 +126,17 @@ class PrivateChatTest : public QObject
     // The request relayed to this client; the partner (the requester) takes the connection.
     bool relayedFromBob(const QString &message = "let's talk", const QString &user = "bob")
     {
-        server->send(0, relayed(message, QString::number(requester.serverPort()), user));
+        server->send(0, relayed(message, requester.serverPort(), user));
         if (!QTest::qWaitFor([&] { return requester.hasPendingConnections(); }))
             return false;
         partner = std::make_unique<Partner>(requester.nextPendingConnection());
         return chat() != nullptr;
     }
+    // The request or chat is over: no window left but the main one, and this user is free.
     bool endedAndFreed(const QStringList &expectedSent)
     {
-        return QTest::qWaitFor([&] { return sent() == expectedSent; }) && !Globals::bPrivateChatActive;
+        return QTest::qWaitFor([&] { return sent() == expectedSent; }) && !Globals::bPrivateChatActive
+                && !requestDialog() && !Window<frmchat>::get();
     }
 
 private slots:
@@ -167,30 +170,23 @@ private slots:
     void privateChatChecksTheSelectionAndTheFlag()
     {
         w->mnupchat->trigger(); // nothing selected
-        select("ann");
-        w->mnupchat->trigger();
+        privateChatWith("ann");
         QCOMPARE(boxes->shown.size(), 2);
         QCOMPARE(boxes->shown[0].text, QString("Please Select User from Online user list"));
         QCOMPARE(boxes->shown[1].text, QString("You are trying ti established a private chat with youself"));
         QVERIFY(boxes->shown[1].title == "Quillet" && boxes->shown[1].icon == BoxIcon::None);
-        QVERIFY(endedAndFreed({"<busy>", "<free>", "<busy>", "<free>"}));
+        QVERIFY(endedAndFreed(busyFree(2)));
 
-        select("bob");
-        w->mnupchat->trigger();
-        QVERIFY(Window<frmreqchat>::get()->isVisible());
-        QCOMPARE(Window<frmreqchat>::get()->windowTitle(), QString(" Chat Request"));
-        QCOMPARE(Window<frmreqchat>::get()->Label4->text(), QString("bob"));
+        privateChatWith("bob");
+        QVERIFY(requestDialog()->isVisible() && requestDialog()->Label4->text() == "bob");
         w->mnupchat->trigger();
         QCOMPARE(boxes->shown.size(), 3);
         QVERIFY(boxes->shown[2].text == "Private chat session already active, close it"
                 && boxes->shown[2].title == "Error" && boxes->shown[2].icon == BoxIcon::None);
-
-        // Cancel, and the close box, end the request.
-        Window<frmreqchat>::get()->Cmdcancel->click();
-        w->mnupchat->trigger();
-        Window<frmreqchat>::get()->close();
-        QVERIFY(!Window<frmreqchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", "<free>", "<busy>", "<free>", "<busy>", "<free>", "<busy>", "<free>"}));
+        requestDialog()->Cmdcancel->click(); // Cancel, and the close box, end the request
+        privateChatWith("bob");
+        requestDialog()->close();
+        QVERIFY(endedAndFreed(busyFree(4)));
         QCOMPARE(boxes->shown.size(), 3);
     }
 
@@ -204,43 +200,34 @@ private slots:
         const quint16 port = requestBob();
         QVERIFY(port >= 5000 && port <= 6000 && port != takenPort);
         QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Listening);
-        QCOMPARE(chat()->Winsock->LocalPort(), port);
-        QVERIFY(!chat()->isVisible() && Window<frmreqchat>::get() && !Window<frmreqchat>::get()->isVisible());
+        QVERIFY(!chat()->isVisible() && requestDialog() && !requestDialog()->isVisible());
         QCOMPARE(sent().constFirst(), QString("<busy>"));
         chat()->close(); // ends the request and unloads the hidden dialog
-        QVERIFY(!Window<frmreqchat>::get());
+        QVERIFY(endedAndFreed({"<busy>", sent().value(1), "<free>"}));
 
-        // No port to be had: the request never goes out.
-        frmreqchat::randomPort = [&] { return takenPort; };
-        select("bob");
-        w->mnupchat->trigger();
-        Window<frmreqchat>::get()->Cmdrequest->click();
+        frmreqchat::randomPort = [&] { return takenPort; }; // no port to be had
+        privateChatWith("bob");
+        requestDialog()->Cmdrequest->click();
         QCOMPARE(boxes->shown.size(), 1);
         QCOMPARE(boxes->shown[0].text, frmreqchat::NoPortText);
-        QVERIFY(!chat() && !Window<frmreqchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", sent().value(1), "<free>", "<busy>", "<free>"}));
+        QVERIFY(!chat() && endedAndFreed({"<busy>", sent().value(1), "<free>", "<busy>", "<free>"}));
     }
 
     void anAcceptanceShowsTheWindowARefusalShowsTheReason()
     {
         QVERIFY(acceptedChat());
-        QCOMPARE(chat()->windowTitle(), QString("Private Chat"));
-        QCOMPARE(chat()->Label2->text(), QString("bob"));
-        QCOMPARE(chat()->Label1->text(), QString("ann"));
-        QVERIFY(boxes->shown.isEmpty() && Globals::bPrivateChatActive);
+        QVERIFY(boxes->shown.isEmpty() && Globals::bPrivateChatActive && chat()->Label2->text() == "bob");
         chat()->mnuclconnection->trigger();
-        QVERIFY(!chat() && !Window<frmreqchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", sent().value(1), "<free>"}));
-        QTRY_VERIFY(!partner->open);
+        QVERIFY(!chat() && endedAndFreed({"<busy>", sent().value(1), "<free>"}));
+        QTRY_VERIFY(partner->closed());
 
         QVERIFY(connectedRequest());
         partner->send({PeerProtocol::refuseReply("<b>busy</b>")});
         QTRY_COMPARE(boxes->shown.size(), 1);
         QCOMPARE(boxes->shown[0].text, frmprivatechat::RefusedText + "\n<b>busy</b>");
         QVERIFY(boxes->shown[0].title == "Request refused" && boxes->shown[0].icon == BoxIcon::Critical);
-        QVERIFY(!chat() && !Window<frmreqchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", sent().value(1), "<free>", "<busy>", sent().value(4), "<free>"}));
-        QTRY_VERIFY(!partner->open);
+        QVERIFY(!chat() && endedAndFreed({"<busy>", sent().value(1), "<free>", "<busy>", sent().value(4), "<free>"}));
+        QTRY_VERIFY(partner->closed());
     }
 
     void anUnansweredRequestEndsAfterItsTimeout()
@@ -249,8 +236,7 @@ private slots:
         const quint16 port = requestBob();
         QTRY_COMPARE(boxes->shown.size(), 1);
         QCOMPARE(boxes->shown[0].text, frmprivatechat::UnansweredText);
-        QVERIFY(!chat() && !Window<frmreqchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", sent().value(1), "<free>"}));
+        QVERIFY(!chat() && endedAndFreed({"<busy>", sent().value(1), "<free>"}));
         QTcpSocket late; // nobody listens any more
         late.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!late.waitForConnected(5000));
@@ -258,76 +244,52 @@ private slots:
 
     // --- The accepting side ---
 
-    void aRelayedRequestConnectsAndAcceptIsSent()
-    {
-        QVERIFY(relayedFromBob("<i>hi</i>", "<b>bob</b>"));
-        frmchat *d = Window<frmchat>::get();
-        QVERIFY(d && d->isVisible() && chat() && !chat()->isVisible());
-        QCOMPARE(d->windowTitle(), QString("Incoming Chat Request"));
-        QCOMPARE(d->Label1->text(), QString("<b>bob</b>"));
-        QCOMPARE(d->Label4->text(), QString("<i>hi</i>"));
-        QVERIFY(d->Label1->textFormat() == Qt::PlainText && d->Label4->textFormat() == Qt::PlainText);
-        QTRY_COMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Connected);
-        d->Cmdrequest->click();
-        QTRY_COMPARE(partner->messages(), QStringList{"<chat reply>accept</chat reply>"});
-        QVERIFY(chat()->isVisible() && !Window<frmchat>::get());
-        QCOMPARE(chat()->Label2->text(), QString("<b>bob</b>"));
-        QCOMPARE(chat()->Label2->textFormat(), Qt::PlainText);
-        QCOMPARE(sent(), QStringList{"<busy>"});
-    }
-
     void anAnswerGivenBeforeTheConnectionIsUpIsSentOnceItIs()
     {
         connect(w, &frmMain::RequestTaken, this, [] {
+            frmchat *d = Window<frmchat>::get();
+            QVERIFY(d->isVisible() && !chat()->isVisible());
+            QVERIFY(d->Label1->text() == "<b>bob</b>" && d->Label1->textFormat() == Qt::PlainText);
+            QVERIFY(d->Label4->text() == "<i>hi</i>" && d->Label4->textFormat() == Qt::PlainText);
             QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Connecting);
-            Window<frmchat>::get()->Cmdrequest->click();
+            d->Cmdrequest->click();
         });
-        QVERIFY(relayedFromBob());
+        QVERIFY(relayedFromBob("<i>hi</i>", "<b>bob</b>"));
         QTRY_COMPARE(partner->messages(), QStringList{"<chat reply>accept</chat reply>"});
-        QVERIFY(chat()->isVisible());
+        QVERIFY(chat()->isVisible() && !Window<frmchat>::get());
+        QVERIFY(chat()->Label2->text() == "<b>bob</b>" && chat()->Label2->textFormat() == Qt::PlainText);
+        QCOMPARE(sent(), QStringList{"<busy>"});
     }
 
-    void refuseAndTheCloseBoxSendARefusalAndFree()
+    void refusingClosingOrFailingSendsARefusalAndFrees()
     {
-        QVERIFY(relayedFromBob() && Window<frmchat>::get());
+        QVERIFY(relayedFromBob());
+        QTRY_COMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Connected);
         Window<frmchat>::get()->Text1->setText("busy now");
         Window<frmchat>::get()->Cmdcancel->click();
         QTRY_COMPARE(partner->messages(), QStringList{"<chat reply>refuse</chat reply>busy now"});
-        QTRY_VERIFY(!partner->open);
-        QVERIFY(!chat() && !Window<frmchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", "<free>"}));
+        QTRY_VERIFY(partner->closed());
+        QVERIFY(!chat() && endedAndFreed(busyFree(1)));
 
-        QVERIFY(relayedFromBob() && Window<frmchat>::get());
-        Window<frmchat>::get()->close();
+        QVERIFY(relayedFromBob());
+        Window<frmchat>::get()->close(); // the close box refuses
         QTRY_COMPARE(partner->messages(), QStringList{"<chat reply>refuse</chat reply>"});
-        QVERIFY(endedAndFreed({"<busy>", "<free>", "<busy>", "<free>"}));
+        QVERIFY(endedAndFreed(busyFree(2)));
         QVERIFY(boxes->shown.isEmpty());
-    }
 
-    void aFailedConnectionIsToldAndFrees()
-    {
-        const QString port = QString::number(requester.serverPort());
-        requester.close(); // nothing listens there now
+        const quint16 port = requester.serverPort();
+        requester.close(); // nothing listens there now: the connection fails
         server->send(0, relayed("hi", port));
         QTRY_COMPARE(boxes->shown.size(), 1);
         QVERIFY(!boxes->shown[0].text.isEmpty() && boxes->shown[0].title == "Quillet");
-        QVERIFY(!chat() && !Window<frmchat>::get());
-        QVERIFY(endedAndFreed({"<busy>", "<free>"}));
-    }
-
-    void aRequestToAnotherPortOrHostIsDropped()
-    {
-        server->send(0, relayed("hi", "80"));
-        server->send(0, "<rqst>hi<addr>evil.example<port>5100<user>bob</rqst>");
-        server->send(0, "<message>end<style>N<user>bob</user></message>");
-        QTRY_VERIFY(w->txtrx->toPlainText().contains("bob : end"));
-        QVERIFY(!chat() && !Window<frmchat>::get() && sent().isEmpty());
+        QVERIFY(!chat() && endedAndFreed(busyFree(3)));
     }
 
     // --- The private chat window ---
 
     void keysAreMirroredWithoutTakingTheFocus()
     {
+        AttentionRecorder recorder;
         QVERIFY(acceptedChat());
         QVERIFY(QTest::qWaitForWindowActive(chat()));
         chat()->Txtsend->setFocus();
@@ -339,35 +301,15 @@ private slots:
 
         partner->send({"<a>h</a>", "<a>i</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>", "<a>x</a>"});
         QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("ho\nx"));
-        QVERIFY(chat()->Txtsend->hasFocus());
+        QVERIFY(chat()->Txtsend->hasFocus() && recorder.requests.isEmpty()); // read as it comes
         partner->send({"<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<a>!</a>"});
         QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("!"));
-    }
 
-    void thePartnersTypingAsksForAttentionOncePerBurstWhileTheWindowIsInactive()
-    {
-        AttentionRecorder recorder;
-        QVERIFY(acceptedChat());
-        QVERIFY(QTest::qWaitForWindowActive(chat()));
-        partner->send({"<a>a</a>"});
-        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("a"));
-        QVERIFY(recorder.requests.isEmpty()); // read as it comes
-
-        w->activateWindow(); // the user turns to the room
+        w->activateWindow(); // the user turns to the room: the partner's typing asks for attention
         QVERIFY(QTest::qWaitForWindowActive(w));
-        partner->send({"<a>b</a>", "<d>1 </d>", "<a>c</a>"});
-        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("ac"));
-        partner->send({"<a>d</a>"});
-        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("acd"));
-        QCOMPARE(recorder.requests, QList<QWidget *>{chat()});
-        QCOMPARE(QApplication::activeWindow(), w); // asked, not taken
-
-        chat()->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(chat()));
-        w->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(w));
-        partner->send({"<a>e</a>"});
-        QTRY_COMPARE(recorder.requests.size(), 2);
+        partner->send({"<a>?</a>"});
+        QTRY_COMPARE(recorder.requests, QList<QWidget *>{chat()});
+        QCOMPARE(QApplication::activeWindow(), w);
     }
 
     void thePartnerClosingIsShownAndFrees()
@@ -376,10 +318,10 @@ private slots:
         partner->socket->disconnectFromHost();
         QTRY_COMPARE(chat()->Text3->text(), QString("bob closed the connection."));
         QCOMPARE(chat()->Label3->text(), QString("Status :"));
-        QVERIFY(chat()->isVisible() && endedAndFreed({"<busy>", sent().value(1), "<free>"}));
+        QTRY_COMPARE(sent(), QStringList({"<busy>", sent().value(1), "<free>"}));
+        QVERIFY(chat()->isVisible() && !Globals::bPrivateChatActive);
 
-        // The next chat starts in a fresh window.
-        frmprivatechat *old = chat();
+        frmprivatechat *old = chat(); // the next chat starts in a fresh window
         QVERIFY(requestBob());
         QVERIFY(chat() != old && !chat()->isVisible() && chat()->Text3->text().isEmpty());
         QVERIFY(boxes->shown.isEmpty());
@@ -390,7 +332,6 @@ private slots:
         QVERIFY(acceptedChat());
         chat()->mnuabout->trigger();
         QVERIFY(Window<frmabout1>::get()->isVisible() && !chat()->isVisible());
-        QCOMPARE(Window<frmabout1>::get()->windowTitle(), QString("About Private Chat"));
         Window<frmabout1>::get()->cmdOK->click();
         QVERIFY(chat()->isVisible() && !Window<frmabout1>::get());
         chat()->mnuabout->trigger();

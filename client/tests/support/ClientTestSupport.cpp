@@ -1,8 +1,6 @@
 #include "ClientTestSupport.h"
 
-#include "Attention.h"
 #include "Globals.h"
-#include "ProgramEnd.h"
 #include "frmAddress.h"
 #include "frmMain.h"
 #include "frmabout.h"
@@ -16,15 +14,6 @@
 #include <QTextBlock>
 
 namespace quillet::test {
-
-ProgramEndRecorder::ProgramEndRecorder() : previous(installProgramEnd([this] { ++count; })) {}
-ProgramEndRecorder::~ProgramEndRecorder() { installProgramEnd(previous); }
-
-AttentionRecorder::AttentionRecorder()
-    : previous(installAttentionRequest([this](QWidget *window) { requests.append(window); }))
-{
-}
-AttentionRecorder::~AttentionRecorder() { installAttentionRequest(previous); }
 
 LoopbackServer::LoopbackServer()
 {
@@ -66,11 +55,6 @@ QStringList LoopbackServer::messages(int connection) const
     return list;
 }
 
-bool LoopbackServer::isOpen(int connection) const
-{
-    return connection < clients_.size() && clients_[connection]->open;
-}
-
 void LoopbackServer::send(int connection, const QString &message)
 {
     clients_[connection]->socket->write(message.toLatin1().append('\0'));
@@ -79,13 +63,6 @@ void LoopbackServer::send(int connection, const QString &message)
 void LoopbackServer::close(int connection)
 {
     clients_[connection]->socket->disconnectFromHost();
-}
-
-quint16 LoopbackServer::unusedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 frmMain *startMainWindow()

@@ -1,16 +1,17 @@
-// Test support for the client's window tests (later windows' tests link it too): fakes for the
-// two seams, a chat server played by the test on 127.0.0.1, and helpers around the main window.
+// Test support for the client's windows (the fault-injection suite links it too): fakes for the
+// seams (message boxes, the program's end, attention requests), a chat server played by the test
+// on 127.0.0.1, and helpers around the main window.
 #pragma once
 
+#include "Attention.h"
 #include "MessageBoxes.h"
+#include "ProgramEnd.h"
 #include "WindowRegistry.h"
 
 #include <QColor>
 #include <QCoreApplication>
 #include <QStringList>
 #include <QTcpServer>
-
-#include <functional>
 
 class QPlainTextEdit;
 class QTcpSocket;
@@ -48,17 +49,17 @@ private:
 // Counts endProgram() calls instead of ending the program, while it lives.
 struct ProgramEndRecorder
 {
-    ProgramEndRecorder();
-    ~ProgramEndRecorder();
+    ProgramEndRecorder() : previous(installProgramEnd([this] { ++count; })) {}
+    ~ProgramEndRecorder() { installProgramEnd(previous); }
     int count = 0;
     std::function<void()> previous;
 };
 
-// Records every attention request (the window asked for) instead of making it, while it lives.
+// Records the windows that asked for attention instead of asking, while it lives.
 struct AttentionRecorder
 {
-    AttentionRecorder();
-    ~AttentionRecorder();
+    AttentionRecorder() : previous(installAttentionRequest([this](QWidget *w) { requests << w; })) {}
+    ~AttentionRecorder() { installAttentionRequest(previous); }
     QList<QWidget *> requests;
     std::function<void(QWidget *)> previous;
 };
@@ -73,10 +74,9 @@ public:
     int connectionCount() const { return int(clients_.size()); }
     QByteArray received(int connection) const; // every byte, 0 bytes included
     QStringList messages(int connection) const; // the complete 0-terminated messages
-    bool isOpen(int connection) const;
+    bool isOpen(int connection) const { return connection < clients_.size() && clients_[connection]->open; }
     void send(int connection, const QString &message); // Latin-1 and a 0 byte
     void close(int connection);
-    static quint16 unusedPort(); // nothing listens there
 
 private:
     struct Client
@@ -100,8 +100,8 @@ void discardWindows()
 }
 void discardClientWindows(); // frmabout, frmAddress, frmMain
 
-// Chooses Connect and answers the login dialog with these values and OK; as "ann", password "pw",
-// to 127.0.0.1:port, with the main window active again afterwards.
+// Chooses Connect and answers the login dialog with these values and OK (the main window is
+// active again afterwards if shown); connectAsAnn: as "ann", password "pw", to 127.0.0.1:port.
 void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort);
 void connectAsAnn(frmMain *main, quint16 port);
 

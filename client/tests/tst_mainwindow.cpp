@@ -1,0 +1,480 @@
+// The main window with its login dialog and About box: start-up, the dialog's checks and keys, the
+// server connection (logging in, disconnecting and reconnecting, a refused connection or login, a
+// connection the server closes, closing the window), the dispatcher driven by message texts, and
+// composing room messages (the exact bytes that reach a loopback server).
+#include "ClientTestSupport.h"
+#include "Globals.h"
+#include "frmAddress.h"
+#include "frmMain.h"
+#include "frmabout.h"
+
+#include <varrow/Socket.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QtTest>
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+const QColor Blue(0, 0, 255), Black(0, 0, 0), Grey(150, 150, 150);
+const QString AtStartUp = "Quillet|  User :    None|0|1|0";
+const QString Disconnected = "Quillet :[Disconnected]|  User :    None|0|1|0";
+const QString ConnectedAsAnn = "Quillet [Connected]|User :    ann|1|0|1";
+const QString FillAll = " Error , Please fill the all information ";
+
+QString room(const QString &text, const QString &style = "N", const QString &name = "ann")
+{
+    return "<message>" + text + "<style>" + style + "<user>" + name + "</user></message>";
+}
+QString request(const QString &address, const QString &port, const QString &message = "hi")
+{
+    return "<rqst>" + message + "<addr>" + address + "<port>" + port + "<user>bob</rqst>";
+}
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+    FakeMessageBoxes *boxes = nullptr;
+    LoopbackServer *server = nullptr;
+    frmMain *w = nullptr;
+
+    // Caption, user label, and whether the entry line, Connect and Disconnect are enabled.
+    QString appearance() const
+    {
+        return QStringList{w->windowTitle(), w->Label1->text(), QString::number(w->txtTx->isEnabled()),
+                           QString::number(w->mnuFileConnect->isEnabled()),
+                           QString::number(w->mnuFileDisconnect->isEnabled())}.join('|');
+    }
+    // Shows the window and logs in as ann to the loopback server.
+    void connectToServer()
+    {
+        w->show();
+        connectAsAnn(w, server->port());
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        QTRY_COMPARE(server->messages(0), QStringList{"ann///pw"});
+    }
+    QStringList sent() const { return server->messages(0).mid(1); } // after the login
+    QStringList users() const
+    {
+        QStringList names;
+        for (int i = 0; i < w->lstusers->count(); ++i)
+            names << w->lstusers->item(i)->text();
+        return names;
+    }
+    // Everything a message can change but the caret.
+    QString state() const
+    {
+        return w->txtrx->document()->toHtml() + users().join('|') + QString::number(Globals::nSilentJoins);
+    }
+    // A scroll (ScrollMessageWindow) brings the caret to the end from wherever it is.
+    void caretToStart() { w->txtrx->moveCursor(QTextCursor::Start); }
+    bool scrolled() const { return w->txtrx->textCursor().atEnd(); }
+
+private slots:
+    void init()
+    {
+        boxes = new FakeMessageBoxes;
+        server = new LoopbackServer;
+        w = startMainWindow();
+    }
+    void cleanup()
+    {
+        discardClientWindows();
+        delete server;
+        delete boxes;
+    }
+
+    void startUp()
+    {
+        QCOMPARE(appearance(), AtStartUp);
+        QCOMPARE(Globals::nServerPort, 2727); // the login dialog's design port
+        QVERIFY(Window<frmAddress>::get() && !Window<frmAddress>::get()->isVisible());
+        // A later load neither reads the port again nor keeps a private chat flag; under a dark
+        // theme the message window stays white.
+        discardClientWindows();
+        Globals::nServerPort = 4242;
+        Globals::bPrivateChatActive = true;
+        const QPalette original = QApplication::palette();
+        QApplication::setPalette(QPalette(QColor(40, 40, 40)));
+        w = Window<frmMain>::load();
+        const QColor paper = w->txtrx->palette().color(QPalette::Base);
+        QApplication::setPalette(original);
+        QCOMPARE(paper, QColor(Qt::white));
+        QVERIFY(Globals::nServerPort == 4242 && !Globals::bPrivateChatActive);
+    }
+
+    void theLoginDialogChecksAndStores_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<int>("stored"); // -1: refused with the box
+        QTest::addColumn<QString>("box");
+        QTest::newRow("a blank is a value") << " " << "5151" << 5151 << QString();
+        QTest::newRow("Auto") << "ann" << "auto" << 2727 << QString();
+        QTest::newRow("highest") << "ann" << "65535" << 65535 << QString();
+        QTest::newRow("no user") << "" << "2800" << -1 << FillAll;
+        QTest::newRow("no port") << "ann" << "" << -1 << FillAll;
+        for (const char *bad : {"0", "65536", "9999999999", "27a7", "+2727", " 2727", "Autos"})
+            QTest::newRow(bad) << "ann" << bad << -1 << frmAddress::BadPortText;
+    }
+    void theLoginDialogChecksAndStores()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, port);
+        QFETCH(int, stored);
+        QFETCH(QString, box);
+        Globals::sUserName = "earlier";
+        frmAddress *d = Window<frmAddress>::show();
+        d->Text1->setText(user);
+        d->Text2->setText("p///w ");
+        d->ComboAddress->setEditText("localhost");
+        d->ComboPort->setEditText(port);
+        d->cmdOK->click();
+        if (stored < 0) {
+            QCOMPARE(boxes->shown.size(), 1);
+            QCOMPARE(boxes->shown[0].text, box);
+            QCOMPARE(Window<frmAddress>::get(), d); // stays open, nothing stored
+            QVERIFY(Globals::sServerHost.isEmpty() && Globals::sUserName == "earlier");
+            QCOMPARE(Globals::nServerPort, 2727);
+        } else {
+            QVERIFY(boxes->shown.isEmpty() && !Window<frmAddress>::get());
+            QCOMPARE(QStringList({Globals::sUserName, Globals::sPassword, Globals::sServerHost}),
+                     QStringList({user, "p///w ", "localhost"})); // nothing trimmed
+            QCOMPARE(Globals::nServerPort, stored);
+        }
+    }
+
+    void theLoginDialogsKeysCancelAndCloseBox()
+    {
+        frmAddress *d = Window<frmAddress>::show();
+        QVERIFY(QTest::qWaitForWindowActive(d));
+        QCOMPARE(QApplication::focusWidget(), d->Text1);
+        QTest::keyClick(d->Text1, Qt::Key_Tab);
+        QTest::keyClicks(QApplication::focusWidget(), "pa ss");
+        QCOMPARE(d->Text2->displayText(), QString("*****"));
+        QTest::keyClick(d->Text2, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), d->cmdOK);
+        d->Text1->setText("ann");
+        QTest::keyClick(d->cmdOK, Qt::Key_Tab);
+        QTest::keyClick(d->cmdCancel, Qt::Key_Return); // Enter is OK, even on Cancel
+        QVERIFY(Globals::sUserName == "ann" && !Window<frmAddress>::get());
+        QCOMPARE(Globals::sServerHost, frmAddress::hostPresets().first());
+
+        Window<frmAddress>::show()->close(); // the close box leaves everything alone
+        QCOMPARE(Globals::sServerHost, frmAddress::hostPresets().first());
+        QTest::keyClick(Window<frmAddress>::show()->Text1, Qt::Key_Escape); // Esc is Cancel,
+        QVERIFY(Globals::sServerHost.isEmpty() && !Window<frmAddress>::get()); // which forgets the host
+        Globals::sServerHost = "somewhere";
+        Window<frmAddress>::show()->cmdCancel->click();
+        QVERIFY(Globals::sServerHost.isEmpty() && Globals::sUserName == "ann");
+    }
+
+    void theAboutBoxIsOneModelessWindow()
+    {
+        for (int how = 0; how < 4; ++how) { // OK, Enter, Esc, the close box
+            w->mnuhelp->trigger();
+            w->mnuhelp->trigger();
+            frmabout *about = Window<frmabout>::get();
+            QVERIFY(QTest::qWaitForWindowActive(about));
+            int shown = 0;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                shown += qobject_cast<frmabout *>(top) && top->isVisible();
+            QVERIFY(shown == 1 && !about->isModal() && !w->isVisible());
+            if (how == 0)
+                QTest::mouseClick(about->cmdOK, Qt::LeftButton);
+            else if (how == 3)
+                about->close();
+            else
+                QTest::keyClick(about, how == 1 ? Qt::Key_Return : Qt::Key_Escape);
+            QVERIFY(!Window<frmabout>::get() && w->isVisible()); // brought back, however it closed
+            w->hide();
+        }
+    }
+
+    // --- The server connection ---
+
+    void connectDisconnectAndReconnect()
+    {
+        for (int round = 0; round < 3; ++round) {
+            connectAsAnn(w, server->port());
+            QCOMPARE(appearance(), ConnectedAsAnn);
+            QVERIFY(!w->mnuOptPrefs->isEnabled() && Globals::sServerHost.isEmpty()); // asks again
+            QTRY_COMPARE(server->received(round), QByteArray("ann///pw", 9)); // and its 0 byte
+            w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>");
+            w->mnuFileDisconnect->trigger();
+            QCOMPARE(appearance(), Disconnected); // the entry line too: nothing gets lost
+            QCOMPARE(w->lstusers->count(), 0);     // the next login lists everybody afresh
+            QTRY_VERIFY(!server->isOpen(round));
+        }
+        QCOMPARE(shownLines(w->txtrx).size(), 2); // join notices only, no "lost" line
+        QVERIFY(boxes->shown.isEmpty());
+    }
+
+    void cancellingOrARefusedConnection()
+    {
+        QMetaObject::invokeMethod(Window<frmAddress>::get()->cmdCancel, &QPushButton::click,
+                                  Qt::QueuedConnection);
+        w->mnuFileConnect->trigger();
+        QCOMPARE(appearance(), AtStartUp);
+        QVERIFY(boxes->shown.isEmpty());
+
+        QTcpServer probe; // a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const QString unused = QString::number(probe.serverPort());
+        probe.close();
+        connectThroughDialog(w, {"ann", "pw", "127.0.0.1", unused});
+        QCOMPARE(boxes->shown.size(), 1);
+        QVERIFY(boxes->shown[0].text == "Connect Failed!" && boxes->shown[0].title == "Error!");
+        QCOMPARE(boxes->shown[0].icon, BoxIcon::Exclamation);
+        QCOMPARE(appearance(), AtStartUp);
+    }
+
+    void aConnectionClosedByTheServerIsShown()
+    {
+        connectAsAnn(w, server->port());
+        QTRY_COMPARE(server->connectionCount(), 1);
+        server->send(0, "<add usr>ann,bob,</add usr>");
+        QTRY_COMPARE(w->lstusers->count(), 2);
+        server->close(0);
+        QTRY_COMPARE(appearance(), Disconnected);
+        QCOMPARE(w->lstusers->count(), 0);
+        QCOMPARE(shownLines(w->txtrx), QStringList{frmMain::ConnectionLostText});
+        QCOMPARE(runsOfLine(w->txtrx, 0)[0].colour, Grey);
+        connectAsAnn(w, server->port());
+        QCOMPARE(appearance(), ConnectedAsAnn);
+    }
+
+    void aRefusedLoginIsToldAndEndsTheConnection()
+    {
+        connectAsAnn(w, server->port());
+        QTRY_COMPARE(server->connectionCount(), 1);
+        QString whileBoxShown;
+        boxes->onShow = [&] { whileBoxShown = appearance(); };
+        server->send(0, "login fail");
+        QTRY_COMPARE(boxes->shown.size(), 1);
+        QCOMPARE(boxes->shown[0].text, frmMain::LoginRefusedText);
+        QVERIFY(boxes->shown[0].title == "Error!" && boxes->shown[0].icon == BoxIcon::Exclamation);
+        QCOMPARE(whileBoxShown, Disconnected);
+        QTRY_VERIFY(!server->isOpen(0));
+        QCOMPARE(shownLines(w->txtrx), QStringList());
+
+        connectAsAnn(w, server->port()); // ready for a new Connect
+        QTRY_COMPARE(server->connectionCount(), 2);
+        server->send(1, "login successful"); // changes nothing
+        server->send(1, room("hi", "N", "bob"));
+        QTRY_COMPARE(shownLines(w->txtrx), QStringList{"bob : hi"});
+        QCOMPARE(appearance(), ConnectedAsAnn);
+    }
+
+    void exitDisconnectsAndEndsTheProgram()
+    {
+        ProgramEndRecorder ends;
+        connectToServer();
+        Window<frmabout>::show();
+        QSignalSpy disconnects(w->Socketmain, &varrow::Socket::Disconnected);
+        w->mnuFileExit->trigger();
+        QVERIFY(ends.count == 1 && disconnects.count() == 1);
+        QVERIFY(!Window<frmAddress>::get() && !Window<frmabout>::get() && !Window<frmMain>::get());
+        QCOMPARE(shownLines(w->txtrx), QStringList()); // no "lost" line on the way out
+        // The socket layer is released: the process can make no connection any more.
+        QVERIFY(!w->Socketmain->Connect("127.0.0.1", QString(), server->port()));
+        QTRY_VERIFY(!server->isOpen(0));
+    }
+
+    // --- The dispatcher ---
+
+    void aRoomLineIsABlueNameAndStyledText_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("style");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("B") << "bob" << "B" << Black;
+        QTest::newRow("BI") << "bob" << "BI" << Black;
+        QTest::newRow("a user saying Server") << "mallory" << "I" << Black;
+        QTest::newRow("notice, italic: grey") << "Server" << "I" << Grey;
+        QTest::newRow("notice, bold: black") << "SERVER" << "B" << Black;
+    }
+    void aRoomLineIsABlueNameAndStyledText()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, style);
+        QFETCH(QColor, colour);
+        w->Socketmain_DataArrival(room("the Server is down", style, name));
+        const bool notice = name.contains("server", Qt::CaseInsensitive);
+        QCOMPARE(shownLines(w->txtrx), QStringList{(notice ? "" : name + " : ") + "the Server is down"});
+        const QList<Run> runs = runsOfLine(w->txtrx, 0);
+        QCOMPARE(runs.size(), notice ? 1 : 2);
+        if (!notice)
+            QVERIFY(runs[0].colour == Blue && !runs[0].bold && !runs[0].italic); // never the name
+        QCOMPARE(runs.last().colour, colour);
+        QCOMPARE(runs.last().bold, style.contains('B'));
+        QCOMPARE(runs.last().italic, style.contains('I'));
+        QVERIFY(scrolled());
+    }
+
+    void networkTextIsShownAsPlainText()
+    {
+        w->Socketmain_DataArrival(room("two\nlines\r\n", "N", "bob"));
+        w->Socketmain_DataArrival(room("<b>x</b> <img src=\"y.png\">", "N", "<i>eve</i>"));
+        w->Socketmain_DataArrival("<add usr>&lt;i&gt;,b>x &amp;,</add usr>");
+        QCOMPARE(shownLines(w->txtrx),
+                 QStringList({"bob : two lines  ", "<i>eve</i> : <b>x</b> <img src=\"y.png\">"}));
+        for (const Run &run : runsOfLine(w->txtrx, 1))
+            QVERIFY(!run.bold && !run.italic);
+        QVERIFY(!w->txtrx->document()->toHtml().contains("<img"));
+        QCOMPARE(users(), QStringList({"&lt;i&gt;", "b>x &amp;"}));
+    }
+
+    void joinsAreSilentUntilFourNamesAndARemovalTakesEveryEqualEntry()
+    {
+        w->Socketmain_DataArrival("<add usr>ann,</add usr>");               // silent: 1
+        w->Socketmain_DataArrival("<add usr>bob,cy,</add usr>");            // bob told, cy silent
+        w->Socketmain_DataArrival("<add usr>dee,eve,fay,gus,</add usr>");   // dee and gus told
+        w->Socketmain_DataArrival("<add usr>a5,a6,a7,a8,a9,tail</add usr>"); // every name, all told
+        QCOMPARE(users(), QStringList({"ann", "bob", "cy", "dee", "eve", "fay", "gus", "a5", "a6",
+                                       "a7", "a8", "a9"}));
+        QCOMPARE(shownLines(w->txtrx).mid(0, 3), QStringList({"bob joined the room. ",
+                                                              "dee joined the room. ", "gus joined the room. "}));
+        QCOMPARE(shownLines(w->txtrx).size(), 8);
+        QCOMPARE(Globals::nSilentJoins, qint16(4));
+        QCOMPARE(runsOfLine(w->txtrx, 0).constFirst().colour, Grey);
+
+        w->Socketmain_DataArrival("<add usr>bob,</add usr>");
+        w->Socketmain_DataArrival("<REM USR>bob,ann,</rem usr>"); // any case; the first name only
+        QCOMPARE(users().mid(0, 3), QStringList({"ann", "cy", "dee"}));
+        QCOMPARE(users().size(), 11);
+        QCOMPARE(shownLines(w->txtrx).mid(9), QStringList(2, "bob has left the room. "));
+        QCOMPARE(runsOfLine(w->txtrx, 10).constFirst().colour, Grey);
+    }
+
+    void messagesThatChangeNothing()
+    {
+        w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>");
+        w->Socketmain_DataArrival(room("hi"));
+        const QString before = state();
+        // Busy, free and an unknown name's removal only scroll; a login answer and what cannot
+        // be decoded do nothing at all.
+        int i = 0;
+        for (const char *m : {"<bsy usr>bob</bsy usr>", "<FRE USR>bob</fre usr>", "<rem usr>nobody,</rem usr>",
+                              "login successful", "", "<message>hi<style>N<user>bob",
+                              "<style>N<message>hi<user>bob</user></message>", "<add usr>bob</add usr>"}) {
+            caretToStart();
+            w->Socketmain_DataArrival(m);
+            QCOMPARE(state(), before);
+            QCOMPARE(scrolled(), ++i <= 3);
+        }
+    }
+
+    void aRequestIsTakenOnlyWhenValidAndNoChatIsActive()
+    {
+        connectToServer();
+        w->Socketmain_DataArrival(room("hi"));
+        QSignalSpy taken(w, &frmMain::RequestTaken);
+        bool flagSetAtHandOver = false;
+        connect(w, &frmMain::RequestTaken, this, [&] { flagSetAtHandOver = Globals::bPrivateChatActive; });
+        caretToStart(); // another port or host: dropped, no "<busy>"
+        for (const QString &bad : {request("192.168.1.20", "6001"), request("evil.example", "5100")})
+            w->Socketmain_DataArrival(bad);
+        QVERIFY(taken.isEmpty() && !Globals::bPrivateChatActive && !scrolled());
+
+        const QString message = "nineteen characters <addr>r> too"; // any length, tags too
+        w->Socketmain_DataArrival(request("192.168.1.20", "5123", message));
+        QVERIFY(taken.count() == 1 && flagSetAtHandOver && scrolled());
+        QCOMPARE(QStringList({Globals::sRequestMessage, Globals::sRequestAddr, Globals::sRequestPort,
+                              Globals::sRequestUser}),
+                 QStringList({message, "192.168.1.20", "5123", "bob"}));
+
+        caretToStart(); // while a chat is active: dropped
+        w->Socketmain_DataArrival(request("192.168.1.30", "5999"));
+        QVERIFY(taken.count() == 1 && Globals::sRequestAddr == "192.168.1.20" && !scrolled());
+        w->Command1_Click(); // a room line marks the end of what was sent
+        QTRY_COMPARE(sent(), QStringList({"<busy>", room("")}));
+    }
+
+    void aRoomLineAsksForAttentionWhileTheWindowIsInactive()
+    {
+        AttentionRecorder recorder;
+        connectToServer();
+        server->send(0, room("seen as it comes"));
+        QTRY_COMPARE(shownLines(w->txtrx).size(), 1);
+        QVERIFY(recorder.requests.isEmpty());
+        QWidget elsewhere;
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+        server->send(0, room("one"));
+        QTRY_COMPARE(recorder.requests, QList<QWidget *>{w});
+        QCOMPARE(QApplication::activeWindow(), &elsewhere); // asked, not taken
+    }
+
+    // --- Composing ---
+
+    void enterAndSendSendTheExactRoomMessageInTheToggledStyle()
+    {
+        connectToServer();
+        QTest::keyClicks(w->txtTx, "hi");
+        QTest::keyClick(w->txtTx, Qt::Key_Return);
+        QTRY_COMPARE(server->received(0),
+                     QByteArray("ann///pw\0<message>hi<style>N<user>ann</user></message>\0", 55));
+        QVERIFY(w->txtTx->text().isEmpty() && QApplication::focusWidget() == w->txtTx);
+        QCOMPARE(shownLines(w->txtrx), QStringList()); // shown when the server's copy comes
+        // The toggles keep their state from line to line.
+        QTest::mouseClick(w->bold, Qt::LeftButton);
+        w->txtTx->setText("b");
+        QTest::mouseClick(w->Command1, Qt::LeftButton);
+        QTest::mouseClick(w->italic, Qt::LeftButton);
+        w->txtTx->setText("bi");
+        QTest::keyClick(w->txtTx, Qt::Key_Enter, Qt::KeypadModifier);
+        QTest::mouseClick(w->bold, Qt::LeftButton);
+        w->txtTx->setText("i");
+        w->Command1->click();
+        QTRY_COMPARE(sent(), QStringList({room("hi"), room("b", "B"), room("bi", "BI"), room("i", "I")}));
+    }
+
+    void emotionsTextAndClearFollowTheirRules()
+    {
+        connectToServer();
+        w->Combo1->setCurrentIndex(w->Combo1->count() - 1);
+        w->Command1->click(); // an empty entry sends the emotion, which is cleared
+        QCOMPARE(w->Combo1->currentText(), QString());
+        w->Combo1->setEditText("Hug");
+        w->txtTx->setText("a <b>tag</b> & </user></message> ///");
+        w->Command1->click(); // the entry wins, the emotion stays
+        QTest::keyClick(w->txtTx, Qt::Key_Return); // Enter never looks at the emotions
+        QCOMPARE(w->Combo1->currentText(), QString("Hug"));
+        w->txtTx->setText("draft");
+        QTest::mouseClick(w->Command2, Qt::LeftButton); // Clear sends nothing
+        QVERIFY(w->txtTx->text().isEmpty() && QApplication::focusWidget() == w->txtTx);
+        QTRY_COMPARE(sent(), QStringList({room("Wave!"), room("a <b>tag</b> & </user></message> ///"),
+                                          room("")}));
+        QVERIFY(boxes->shown.isEmpty());
+    }
+
+    void withoutAConnectionSendAndClearSaySo()
+    {
+        connectToServer();
+        w->mnuFileDisconnect->trigger();
+        w->txtTx->setText("kept");
+        w->Command1->click();
+        w->Command2->click();
+        QCOMPARE(boxes->shown.size(), 2);
+        for (const ShownBox &box : std::as_const(boxes->shown)) {
+            QCOMPARE(box.text, QString("No Valid Connection , Please make connection"));
+            QVERIFY(box.title == "Error" && box.icon == BoxIcon::Information);
+        }
+        QVERIFY(w->txtTx->text() == "kept" && sent().isEmpty());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"
