@@ -1,50 +1,107 @@
-// A chat client for the server's tests: a QTcpSocket that cuts what it receives at 0 bytes.
+// A chat client for the server's tests: a QTcpSocket that cuts what it receives at 0 bytes and
+// reads it with the client's own protocol code, so what passes is what a Quillet client understands.
 #pragma once
 
-#include <QByteArray>
-#include <QObject>
-#include <QStringList>
+#include <serverprotocol.h>
+
+#include <QEventLoop>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
+#include <sys/socket.h>
 
-class TestClient : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit TestClient(QObject *parent = nullptr);
-
-    bool connectTo(quint16 port);
-    // Connects, logs in and waits for the whole welcome (up to the server's greeting).
-    bool join(quint16 port, const QString &name, const QString &password = QStringLiteral("pw"));
-
-    void send(const QString &message); // Latin-1, then the 0 byte
-    void sendRaw(const QByteArray &bytes);
-    // Closes with a reset instead of an orderly close.
-    void reset();
-
-    // Runs the event loop until done() holds, checking after everything this client receives
-    // and every change of its connection; false on time-out.
-    bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000);
-    bool waitForCount(qsizetype count, int timeoutMs = 10000);
-    bool waitForDisconnected(int timeoutMs = 10000);
-    // Waits for a room message whose text is `text` and returns everything received before it
-    // (removing all of that and the message itself); fails the wait with an empty optional.
-    std::optional<QStringList> takeUntilRoomText(const QString &text, int timeoutMs = 10000);
-    bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
-
-    QString name;
-    QStringList messages; // everything received, in order (unless keepMessages is false)
-    bool keepMessages = true;
+struct TestClient {
     QTcpSocket socket;
+    QString name;
+    QStringList messages;                           // everything received, in order,
+    std::function<void(const QString &)> onMessage; // unless this takes them
+    QByteArray partial;
 
-signals:
-    void messageArrived(const QString &message);
-    void activity(); // something arrived, or the connection changed state
+    TestClient()
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
+            partial += socket.readAll();
+            qsizetype start = 0;
+            for (qsizetype end; (end = partial.indexOf('\0', start)) >= 0; start = end + 1) {
+                const QString message = QString::fromLatin1(partial.constData() + start, end - start);
+                onMessage ? onMessage(message) : messages.append(message);
+            }
+            partial.remove(0, start);
+        });
+    }
 
-private:
-    void onReadyRead();
-    QByteArray m_partial;
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        return socket.waitForConnected(10000);
+    }
+
+    // Connects, logs in and waits for the whole welcome, whose last message is the greeting.
+    bool join(quint16 port, const QString &userName, const QString &password = QStringLiteral("pw"))
+    {
+        namespace proto = quillet::ServerProtocol;
+        name = userName;
+        if (!connectTo(port))
+            return false;
+        send(proto::loginMessage(userName, password));
+        return waitUntil([&] {
+            return !isConnected() || (!messages.isEmpty() && proto::classify(messages.last()) == proto::Kind::Room);
+        }) && isConnected();
+    }
+
+    void send(const QString &message) { sendRaw(message.toLatin1() + '\0'); }
+    void sendRaw(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+
+    void reset() // closes with a reset instead of an orderly close
+    {
+        const linger noLinger{1, 0};
+        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
+        socket.abort();
+    }
+
+    bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    bool waitForDisconnected()
+    {
+        return waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
+    }
+
+    // Runs the event loop until done() holds, checking after everything this client receives and
+    // every change of its connection; false after ten seconds.
+    bool waitUntil(const std::function<bool()> &done)
+    {
+        QEventLoop loop;
+        QObject::connect(&socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
+        QObject::connect(&socket, &QTcpSocket::stateChanged, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
+        while (!done())
+            if (loop.exec() != 0)
+                return false;
+        return true;
+    }
+
+    // Waits for a room message whose text is `text`; removes it and everything before it from
+    // messages and returns what came before it (nullopt on time-out).
+    std::optional<QStringList> takeUntilRoomText(const QString &text)
+    {
+        namespace proto = quillet::ServerProtocol;
+        qsizetype found = 0;
+        const bool ok = waitUntil([&] {
+            for (found = 0; found < messages.size(); ++found)
+                if (const auto room = proto::cutRoomMessage(messages.at(found));
+                    room && room->text == text && proto::classify(messages.at(found)) == proto::Kind::Room)
+                    return true;
+            return false;
+        });
+        if (!ok)
+            return std::nullopt;
+        const QStringList before = messages.first(found);
+        messages.remove(0, found + 1);
+        return before;
+    }
 };
