@@ -99,18 +99,13 @@ private slots:
         QCOMPARE(appearance(), AtStartUp);
         QCOMPARE(Globals::nServerPort, 2727); // the login dialog's design port
         QVERIFY(Window<frmAddress>::get() && !Window<frmAddress>::get()->isVisible());
-        // A later load neither reads the port again nor keeps a private chat flag; under a dark
-        // theme the message window stays white.
-        discardClientWindows();
-        Globals::nServerPort = 4242;
-        Globals::bPrivateChatActive = true;
+        discardClientWindows(); // under a dark theme the message window stays white
         const QPalette original = QApplication::palette();
         QApplication::setPalette(QPalette(QColor(40, 40, 40)));
-        w = Window<frmMain>::load();
+        w = startMainWindow();
         const QColor paper = w->txtrx->palette().color(QPalette::Base);
         QApplication::setPalette(original);
         QCOMPARE(paper, QColor(Qt::white));
-        QVERIFY(Globals::nServerPort == 4242 && !Globals::bPrivateChatActive);
     }
 
     void theLoginDialogChecksAndStores_data()
@@ -121,7 +116,6 @@ private slots:
         QTest::addColumn<QString>("box");
         QTest::newRow("a blank is a value") << " " << "5151" << 5151 << QString();
         QTest::newRow("Auto") << "ann" << "auto" << 2727 << QString();
-        QTest::newRow("highest") << "ann" << "65535" << 65535 << QString();
         QTest::newRow("no user") << "" << "2800" << -1 << FillAll;
         QTest::newRow("no port") << "ann" << "" << -1 << FillAll;
         for (const char *bad : {"0", "65536", "9999999999", "27a7", "+2727", " 2727", "Autos"})
@@ -186,10 +180,7 @@ private slots:
             w->mnuhelp->trigger();
             frmabout *about = Window<frmabout>::get();
             QVERIFY(QTest::qWaitForWindowActive(about));
-            int shown = 0;
-            for (QWidget *top : QApplication::topLevelWidgets())
-                shown += qobject_cast<frmabout *>(top) && top->isVisible();
-            QVERIFY(shown == 1 && !about->isModal() && !w->isVisible());
+            QVERIFY(!about->isModal() && !w->isVisible());
             if (how == 0)
                 QTest::mouseClick(about->cmdOK, Qt::LeftButton);
             else if (how == 3)
@@ -250,8 +241,18 @@ private slots:
         QCOMPARE(w->lstusers->count(), 0);
         QCOMPARE(shownLines(w->txtrx), QStringList{frmMain::ConnectionLostText});
         QCOMPARE(runsOfLine(w->txtrx, 0)[0].colour, Grey);
+        w->txtTx->setText("kept"); // Send and Clear say there is no connection
+        w->Command1->click();
+        w->Command2->click();
+        QCOMPARE(boxes->shown.size(), 2);
+        for (const ShownBox &box : std::as_const(boxes->shown)) {
+            QCOMPARE(box.text, QString("No Valid Connection , Please make connection"));
+            QVERIFY(box.title == "Error" && box.icon == BoxIcon::Information);
+        }
+        QCOMPARE(w->txtTx->text(), QString("kept"));
         connectAsAnn(w, server->port());
         QCOMPARE(appearance(), ConnectedAsAnn);
+        QCOMPARE(server->messages(0), QStringList{"ann///pw"}); // nothing was sent meanwhile
     }
 
     void aRefusedLoginIsToldAndEndsTheConnection()
@@ -458,21 +459,6 @@ private slots:
         QTRY_COMPARE(sent(), QStringList({room("Wave!"), room("a <b>tag</b> & </user></message> ///"),
                                           room("")}));
         QVERIFY(boxes->shown.isEmpty());
-    }
-
-    void withoutAConnectionSendAndClearSaySo()
-    {
-        connectToServer();
-        w->mnuFileDisconnect->trigger();
-        w->txtTx->setText("kept");
-        w->Command1->click();
-        w->Command2->click();
-        QCOMPARE(boxes->shown.size(), 2);
-        for (const ShownBox &box : std::as_const(boxes->shown)) {
-            QCOMPARE(box.text, QString("No Valid Connection , Please make connection"));
-            QVERIFY(box.title == "Error" && box.icon == BoxIcon::Information);
-        }
-        QVERIFY(w->txtTx->text() == "kept" && sent().isEmpty());
     }
 };
 

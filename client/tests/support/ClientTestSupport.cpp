@@ -10,60 +10,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTcpSocket>
 #include <QTextBlock>
 
 namespace quillet::test {
-
-LoopbackServer::LoopbackServer()
-{
-    connect(&server_, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = server_.nextPendingConnection()) {
-            auto *client = new Client{socket, {}};
-            clients_.append(client);
-            auto read = [client] { client->received += client->socket->readAll(); };
-            connect(socket, &QTcpSocket::readyRead, this, read);
-            connect(socket, &QTcpSocket::disconnected, this, [client, read] {
-                read();
-                client->open = false;
-            });
-            read();
-        }
-    });
-    if (!server_.listen(QHostAddress::LocalHost, 0))
-        qFatal("LoopbackServer: %s", qPrintable(server_.errorString()));
-}
-
-LoopbackServer::~LoopbackServer()
-{
-    for (Client *client : std::as_const(clients_)) {
-        client->socket->disconnect(this);
-        delete client->socket;
-        delete client;
-    }
-}
-
-QByteArray LoopbackServer::received(int connection) const
-{
-    return connection < clients_.size() ? clients_[connection]->received : QByteArray();
-}
-
-QStringList LoopbackServer::messages(int connection) const
-{
-    QStringList list = QString::fromLatin1(received(connection)).split(QChar(0));
-    list.removeLast(); // what follows the last 0 byte is no complete message
-    return list;
-}
-
-void LoopbackServer::send(int connection, const QString &message)
-{
-    clients_[connection]->socket->write(message.toLatin1().append('\0'));
-}
-
-void LoopbackServer::close(int connection)
-{
-    clients_[connection]->socket->disconnectFromHost();
-}
 
 frmMain *startMainWindow()
 {

@@ -12,9 +12,9 @@
 #include <QCoreApplication>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 class QPlainTextEdit;
-class QTcpSocket;
 namespace quillet {
 class frmMain;
 }
@@ -65,28 +65,45 @@ struct AttentionRecorder
 };
 
 // The chat server, played by the test. Connections are numbered from 0 as they are accepted.
-class LoopbackServer : public QObject
+class LoopbackServer : public QTcpServer
 {
 public:
-    LoopbackServer();
-    ~LoopbackServer() override;
-    quint16 port() const { return server_.serverPort(); }
-    int connectionCount() const { return int(clients_.size()); }
-    QByteArray received(int connection) const; // every byte, 0 bytes included
-    QStringList messages(int connection) const; // the complete 0-terminated messages
-    bool isOpen(int connection) const { return connection < clients_.size() && clients_[connection]->open; }
-    void send(int connection, const QString &message); // Latin-1 and a 0 byte
-    void close(int connection);
+    LoopbackServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                const qsizetype i = sockets_.size();
+                sockets_ << socket;
+                received_ << socket->readAll();
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [this, socket, i] { received_[i] += socket->readAll(); });
+            }
+        });
+        if (!listen(QHostAddress::LocalHost, 0))
+            qFatal("LoopbackServer: %s", qPrintable(errorString()));
+    }
+    ~LoopbackServer() override { qDeleteAll(sockets_); }
+    quint16 port() const { return serverPort(); }
+    int connectionCount() const { return int(sockets_.size()); }
+    QByteArray received(int connection) const { return received_.value(connection); } // 0 bytes too
+    QStringList messages(int connection) const // the complete 0-terminated messages
+    {
+        const QByteArray bytes = received(connection);
+        return QString::fromLatin1(bytes).split(QChar(0)).mid(0, bytes.count('\0'));
+    }
+    bool isOpen(int connection) const
+    {
+        return sockets_[connection]->state() == QAbstractSocket::ConnectedState;
+    }
+    void send(int connection, const QString &message) // Latin-1 and a 0 byte
+    {
+        sockets_[connection]->write(message.toLatin1() + '\0');
+    }
+    void close(int connection) { sockets_[connection]->disconnectFromHost(); }
 
 private:
-    struct Client
-    {
-        QTcpSocket *socket;
-        QByteArray received;
-        bool open = true;
-    };
-    QTcpServer server_;
-    QList<Client *> clients_;
+    QList<QTcpSocket *> sockets_;
+    QList<QByteArray> received_;
 };
 
 // Resets Globals (a fresh program) and loads frmMain, not shown.
