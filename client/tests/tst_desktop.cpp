@@ -13,8 +13,7 @@
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
 
-#include <QAccessible>
-#include <QMenu>
+#include <QtWidgets>
 #include <QtTest>
 
 using namespace quillet;

@@ -52,14 +52,14 @@ QStringList shownLines(const QPlainTextEdit *edit)
     return lines;
 }
 
-QList<Run> runsOfLine(const QPlainTextEdit *edit, int line)
+QStringList runsOfLine(const QPlainTextEdit *edit, int line)
 {
-    QList<Run> runs;
+    QStringList runs;
     const QTextBlock block = edit->document()->findBlockByNumber(line);
     for (auto it = block.begin(); !it.atEnd(); ++it) {
         const QTextCharFormat f = it.fragment().charFormat();
-        runs.append({it.fragment().text(), f.foreground().color(), f.fontWeight() >= QFont::Bold,
-                     f.fontItalic()});
+        runs << it.fragment().text() + ' ' + f.foreground().color().name()
+                    + (f.fontWeight() >= QFont::Bold ? " B" : "") + (f.fontItalic() ? " I" : "");
     }
     return runs;
 }

@@ -8,7 +8,6 @@
 #include "ProgramEnd.h"
 #include "WindowRegistry.h"
 
-#include <QColor>
 #include <QCoreApplication>
 #include <QStringList>
 #include <QTcpServer>
@@ -25,7 +24,14 @@ struct ShownBox
 {
     QString text, title; // the title as shown: an empty one has become "Quillet"
     BoxIcon icon;
+    bool operator==(const ShownBox &) const = default;
 };
+// How QCOMPARE prints a box.
+inline char *toString(const ShownBox &box)
+{
+    const QString shown = QString("\"%1\" \"%2\" icon %3").arg(box.text, box.title).arg(int(box.icon));
+    return qstrdup(qPrintable(shown));
+}
 
 // Records every message box instead of showing it, while it lives.
 class FakeMessageBoxes final : public MessageBoxes
@@ -122,14 +128,9 @@ void discardClientWindows(); // frmabout, frmAddress, frmMain
 void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort);
 void connectAsAnn(frmMain *main, quint16 port);
 
-// The message window's lines (without the empty last one), and the formatted runs of one line.
-struct Run
-{
-    QString text;
-    QColor colour;
-    bool bold, italic;
-};
+// The message window's lines (without the empty last one), and the formatted runs of one line,
+// each as its text, a blank and its colour (#rrggbb), then " B" if bold and " I" if italic.
 QStringList shownLines(const QPlainTextEdit *edit);
-QList<Run> runsOfLine(const QPlainTextEdit *edit, int line);
+QStringList runsOfLine(const QPlainTextEdit *edit, int line);
 
 } // namespace quillet::test
