@@ -259,18 +259,12 @@ private slots:
 
     // --- The private chat window ---
 
-    void keysAreMirroredWithoutTakingTheFocus()
+    void thePartnersKeysShowWithoutTakingTheFocus()
     {
         AttentionRecorder recorder;
         QVERIFY(requestTakenByBob(true));
         QVERIFY(QTest::qWaitForWindowActive(chat()));
-        chat()->Txtsend->setFocus();
-        for (int key : {Qt::Key_H, Qt::Key_I, Qt::Key_Backspace, Qt::Key_O, Qt::Key_Return})
-            QTest::keyClick(chat()->Txtsend, Qt::Key(key));
-        QCOMPARE(chat()->Txtsend->toPlainText(), QString("ho\n"));
-        QTRY_COMPARE(partnerGot(),
-                     QStringList({"<a>h</a>", "<a>i</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>"}));
-
+        chat()->Txtsend->setFocus(); // the typing side is shown end to end
         partnerSends({"<a>h</a>", "<a>i</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>", "<a>x</a>"});
         QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("ho\nx"));
         QVERIFY(chat()->Txtsend->hasFocus() && recorder.requests.isEmpty()); // read as it comes
@@ -282,21 +276,6 @@ private slots:
         partnerSends({"<a>?</a>"});
         QTRY_COMPARE(recorder.requests, QList<QWidget *>{chat()});
         QCOMPARE(QApplication::activeWindow(), w);
-    }
-
-    void thePartnerClosingIsShownAndFrees()
-    {
-        QVERIFY(requestTakenByBob(true));
-        partner->disconnectFromHost();
-        QTRY_COMPARE(chat()->Text3->text(), QString("bob closed the connection."));
-        QCOMPARE(chat()->Label3->text(), QString("Status :"));
-        QTRY_COMPARE(sent(), busyFree(1, sent().value(1)));
-        QVERIFY(chat()->isVisible() && !Globals::bPrivateChatActive);
-
-        frmprivatechat *old = chat(); // the next chat starts in a fresh window
-        QVERIFY(requestBob());
-        QVERIFY(chat() != old && !chat()->isVisible() && chat()->Text3->text().isEmpty());
-        QVERIFY(boxes->shown.isEmpty());
     }
 
     void aboutHidesTheWindowUntilItCloses()
