@@ -26,26 +26,14 @@
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
 #include "Globals.h"
-#include "frmAddress.h"
 #include "frmMain.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QComboBox>
-#include <QMouseEvent>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSocketNotifier>
-#include <QTimer>
-#include <QToolButton>
 #include <QTest>
+#include <QtWidgets>
 
 #include <unistd.h>
 
@@ -105,20 +93,12 @@ public:
             ok = waitFor([] { return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible(); });
             value = ok ? Window<frmprivatechat>::get()->Label2->text() : QString();
         } else if (command == "login-shot") {
-            const QString name = first, port = rest.section(u' ', 0, 0), file = rest.section(u' ', 1);
-            frmAddress *dialog = Window<frmAddress>::load();
+            const QString port = rest.section(u' ', 0, 0), file = rest.section(u' ', 1);
             bool saved = false;
-            // Runs once the dialog is up, modal, inside Connect.
-            QTimer::singleShot(0, dialog, [&, dialog] {
-                dialog->Text1->setText(name);
-                dialog->Text2->setText("secret");
-                dialog->ComboAddress->setEditText("127.0.0.1");
-                dialog->ComboPort->setEditText(port);
+            connectThroughDialog(main_, {first, "secret", "127.0.0.1", port}, [&](QWidget *dialog) {
                 saved = QTest::qWaitForWindowExposed(dialog) && dialog->grab().save(file, "PNG");
-                dialog->cmdOK->click();
             });
-            main_->mnuFileConnect->trigger();
-            ok = saved && listed(name);
+            ok = saved && listed(first);
         } else if (command == "say") {
             main_->bold->setChecked(first.contains(u'B'));
             main_->italic->setChecked(first.contains(u'I'));

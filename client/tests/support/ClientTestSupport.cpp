@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTimer>
 
 namespace quillet::test {
 
@@ -25,15 +26,19 @@ void discardClientWindows()
     discardWindows<frmabout, frmAddress, frmMain>();
 }
 
-void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort)
+void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort,
+                          const std::function<void(QWidget *dialog)> &beforeOK)
 {
     frmAddress *dialog = Window<frmAddress>::load();
     dialog->Text1->setText(userPasswordHostPort.value(0));
     dialog->Text2->setText(userPasswordHostPort.value(1));
     dialog->ComboAddress->setEditText(userPasswordHostPort.value(2));
     dialog->ComboPort->setEditText(userPasswordHostPort.value(3));
-    // Pressed once the dialog runs modally inside Connect.
-    QMetaObject::invokeMethod(dialog->cmdOK, &QPushButton::click, Qt::QueuedConnection);
+    QTimer::singleShot(0, dialog, [dialog, beforeOK] { // once the dialog runs modally inside Connect
+        if (beforeOK)
+            beforeOK(dialog);
+        dialog->cmdOK->click();
+    });
     main->mnuFileConnect->trigger();
     if (main->isVisible())
         main->activateWindow(); // the dialog had the focus

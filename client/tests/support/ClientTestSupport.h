@@ -123,9 +123,11 @@ void discardWindows()
 }
 void discardClientWindows(); // frmabout, frmAddress, frmMain
 
-// Chooses Connect and answers the login dialog with these values and OK (the main window is
-// active again afterwards if shown); connectAsAnn: as "ann", password "pw", to 127.0.0.1:port.
-void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort);
+// Chooses Connect and answers the login dialog with these values and OK, running beforeOK while
+// the dialog is up (the main window is active again afterwards if shown); connectAsAnn: as "ann",
+// password "pw", to 127.0.0.1:port.
+void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort,
+                          const std::function<void(QWidget *dialog)> &beforeOK = {});
 void connectAsAnn(frmMain *main, quint16 port);
 
 // The message window's lines (without the empty last one), and the formatted runs of one line,
