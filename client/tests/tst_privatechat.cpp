@@ -32,7 +32,8 @@ quint16 listenInRange(QTcpServer &server)
 
 QString relayed(const QString &message, quint16 port, const QString &user = "bob")
 {
-    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user + "</rqst>";
+    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user
+            + "</rqst>";
 }
 
 // What this user sends the server for n requests: each "<busy>", the request if any, "<free>".
@@ -171,7 +172,8 @@ private slots:
         QTcpServer taken;
         const quint16 takenPort = listenInRange(taken);
         frmreqchat::randomPort = [&, first = true]() mutable {
-            return std::exchange(first, false) ? takenPort : 5000 + QRandomGenerator::global()->bounded(1001);
+            return std::exchange(first, false) ? takenPort
+                                               : 5000 + QRandomGenerator::global()->bounded(1001);
         };
         const quint16 port = requestBob();
         QVERIFY(port >= 5000 && port <= 6000 && port != takenPort);
