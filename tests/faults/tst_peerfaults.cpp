@@ -1,0 +1,79 @@
+// Fault injection on the peer connection: the partner, played by the test with a raw socket on
+// 127.0.0.1, resets the connection (linger 0) in the middle of a private chat, on either side,
+// with half a message on the wire, or before it has answered the request.
+#include "PrivateChatFixture.h"
+
+#include <cerrno>
+
+using namespace quillet;
+using namespace quillet::test;
+
+class PeerFaultsTest : public PrivateChatFixture
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(start()); }
+    void cleanup() { finish(); }
+
+    void thePartnerResetsTheConnection_data()
+    {
+        QTest::addColumn<bool>("requesting"); // ann asked for the chat (else bob did)
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("accepting side, mid-chat") << false << true;
+        QTest::newRow("requesting side, mid-chat") << true << true;
+        QTest::newRow("requesting side, before the answer") << true << false;
+    }
+    void thePartnerResetsTheConnection()
+    {
+        QFETCH(bool, requesting);
+        QFETCH(bool, answered);
+        const int sockets = openSocketCount();
+        if (requesting) {
+            QVERIFY(partnerConnectsTo(requestChatWith("bob")));
+            if (answered)
+                partnerSends({PeerProtocol::acceptReply()});
+        } else {
+            QVERIFY(relayedFrom("bob"));
+            Window<frmchat>::get()->Cmdrequest->click();
+        }
+        if (answered) {
+            QTRY_VERIFY(chat()->isVisible());
+            partnerSends({"<a>h</a>", "<a>i</a>"});
+            QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("hi"));
+            partner->write("<a>x"); // the reset cuts this message short
+            partner->flush();
+        }
+        partnerResets();
+
+        // The user is told, the chat is over and the server hears "<free>" once.
+        const QString reset = qt_error_string(ECONNRESET);
+        QTRY_COMPARE(boxes->shown, (QList<ShownBox>{{reset, "Quillet", BoxIcon::None}}));
+        QVERIFY(!Globals::bPrivateChatActive);
+        QTRY_COMPARE(sent().count("<free>"), 1);
+        QCOMPARE(sent().constLast(), QString("<free>"));
+        if (answered) {
+            // The window stays open with the reason in its status row and what had come whole.
+            QVERIFY(chat()->isVisible() && chat()->chatEnded());
+            QCOMPARE(chat()->Label3->text() + chat()->Text3->text(),
+                     frmprivatechat::StatusCaption + frmprivatechat::ConnectionErrorText + reset);
+            QCOMPARE(chat()->Txtrecv->toPlainText(), QString("hi"));
+            QTest::keyClicks(chat()->Txtsend, "still here"); // typed, sent nowhere
+            QCOMPARE(chat()->Txtsend->toPlainText(), QString("still here"));
+            QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Closed);
+            chat()->close();
+        }
+        QVERIFY(!chat() && !Window<frmreqchat>::get() && !Window<frmchat>::get());
+        QCOMPARE(sent().count("<free>"), 1);
+
+        // Nothing is left open, and the next chat starts as usual.
+        partner.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(openSocketCount(), sockets);
+        QVERIFY(relayedFrom("bob"));
+        QCOMPARE(sent().constLast(), QString("<busy>"));
+    }
+};
+
+QTEST_MAIN(PeerFaultsTest)
+#include "tst_peerfaults.moc"
