@@ -15,9 +15,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <dirent.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace quillet::test {
 
@@ -26,15 +24,8 @@ namespace quillet::test {
 inline int openSocketCount()
 {
     int count = 0;
-    if (DIR *dir = ::opendir("/proc/self/fd")) {
-        while (const dirent *entry = ::readdir(dir)) {
-            char target[64] = {};
-            const QByteArray link = QByteArray("/proc/self/fd/") + entry->d_name;
-            if (::readlink(link.constData(), target, sizeof target - 1) > 0)
-                count += QByteArray(target).startsWith("socket:");
-        }
-        ::closedir(dir);
-    }
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System))
+        count += fd.symLinkTarget().contains("socket:[");
     return count;
 }
 

@@ -1,6 +1,6 @@
 // Fault injection on the peer connection: the partner, played by the test with a raw socket on
-// 127.0.0.1, resets the connection (linger 0) in the middle of a private chat, on either side,
-// with half a message on the wire, or before it has answered the request.
+// 127.0.0.1, resets the connection (linger 0) in the middle of a private chat, with half a message
+// on the wire, or before the request has been answered; on either side.
 #include "PrivateChatFixture.h"
 
 #include <cerrno>
@@ -23,6 +23,7 @@ private slots:
         QTest::newRow("accepting side, mid-chat") << false << true;
         QTest::newRow("requesting side, mid-chat") << true << true;
         QTest::newRow("requesting side, before the answer") << true << false;
+        QTest::newRow("accepting side, before the answer") << false << false;
     }
     void thePartnerResetsTheConnection()
     {
@@ -35,7 +36,9 @@ private slots:
                 partnerSends({PeerProtocol::acceptReply()});
         } else {
             QVERIFY(relayedFrom("bob"));
-            Window<frmchat>::get()->Cmdrequest->click();
+            QTRY_COMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Connected);
+            if (answered)
+                Window<frmchat>::get()->Cmdrequest->click();
         }
         if (answered) {
             QTRY_VERIFY(chat()->isVisible());
@@ -58,7 +61,7 @@ private slots:
             QCOMPARE(chat()->Label3->text() + chat()->Text3->text(),
                      frmprivatechat::StatusCaption + frmprivatechat::ConnectionErrorText + reset);
             QCOMPARE(chat()->Txtrecv->toPlainText(), QString("hi"));
-            QTest::keyClicks(chat()->Txtsend, "still here"); // typed, sent nowhere
+            QTest::keyClicks(chat()->Txtsend, "still here"); // typing goes on without a connection
             QCOMPARE(chat()->Txtsend->toPlainText(), QString("still here"));
             QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Closed);
             chat()->close();
