@@ -1,137 +1,195 @@
-// Test support for the Varrow suites: raw POSIX peers on 127.0.0.1 and an event recorder.
+// Test support for the Varrow suites: raw POSIX ends on 127.0.0.1, an event recorder, and
+// descriptor checks.
 #pragma once
 
-#include <QByteArray>
-#include <QObject>
+#include <varrow/Socket.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSocketNotifier>
 #include <QStringList>
 
-#include <deque>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-QT_BEGIN_NAMESPACE
-class QSocketNotifier;
-QT_END_NAMESPACE
-
-namespace varrow {
-class Socket;
-}
+#include <cerrno>
+#include <memory>
 
 namespace vt {
 
-// A listening socket on 127.0.0.1 with a port the kernel picks.
+inline sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket bound to 127.0.0.1 on the given port (0: one the kernel picks; port() reads 0 when
+// the bind failed). Unless it listens, a connect to its port is refused, and nobody else can
+// take the port while it exists.
 class RawListener
 {
-public:
-    RawListener();
-    ~RawListener();
-    RawListener(const RawListener &) = delete;
-    RawListener &operator=(const RawListener &) = delete;
+    Q_DISABLE_COPY(RawListener)
 
-    bool isValid() const { return m_fd >= 0; }
+public:
+    explicit RawListener(bool listening = true, quint16 port = 0)
+    {
+        sockaddr_in a = loopback(port);
+        socklen_t len = sizeof a;
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        if (listening)
+            ::listen(m_fd, 64);
+    }
+    ~RawListener() { ::close(m_fd); }
+
     int fd() const { return m_fd; }
     quint16 port() const { return m_port; }
-    // Waits (at most timeoutMs, without running the event loop) for a pending connection and
-    // accepts it; -1 when none came. The caller owns the descriptor.
-    int acceptOne(int timeoutMs = 5000);
-    void close();
+    // Waits at most timeoutMs (without running the event loop) for a connection and accepts it;
+    // -1 when none came. The caller owns the descriptor.
+    int acceptOne(int timeoutMs = 5000)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, timeoutMs) > 0 ? ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    }
 
 private:
-    int m_fd = -1;
+    const int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     quint16 m_port = 0;
 };
 
-// A socket bound to 127.0.0.1 that never listens: connecting to its port is refused, and no one
-// else can take the port while it exists.
-class RefusingPort
+// One end of a TCP connection (it owns the descriptor) that collects in received() what arrives
+// while the event loop runs.
+class RawPeer
 {
 public:
-    RefusingPort();
-    ~RefusingPort();
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    quint16 port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    quint16 m_port = 0;
-};
-
-// One end of a TCP connection, driven by the Qt event loop: while reading is on it collects
-// whatever arrives in received(); write() queues chunks that go out one send() per write notice,
-// so that a stream reaches the other side in many separate pieces.
-class RawPeer : public QObject
-{
-    Q_OBJECT
-public:
-    // Takes ownership of a connected descriptor.
-    explicit RawPeer(int fd, QObject *parent = nullptr);
-    ~RawPeer() override;
+    explicit RawPeer(int fd) : m_fd(fd), m_reader(fd, QSocketNotifier::Read)
+    {
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+        QObject::connect(&m_reader, &QSocketNotifier::activated, &m_reader, [this] { read(); });
+    }
+    ~RawPeer() { closeNow(); }
 
     // A blocking connect to 127.0.0.1:port; the descriptor, or -1.
-    static int connectTo(quint16 port);
+    static int connectTo(quint16 port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = loopback(port);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0)
+            return fd;
+        ::close(fd);
+        return -1;
+    }
 
     int fd() const { return m_fd; }
     const QByteArray &received() const { return m_received; }
-    void clearReceived() { m_received.clear(); }
     bool sawClose() const { return m_sawClose; }
-    void setReading(bool on);
-    void setReceiveBuffer(int bytes);
+    void setReading(bool on) { m_reader.setEnabled(on && !m_sawClose); }
 
-    // Queues a chunk; it is written from the event loop.
-    void write(const QByteArray &chunk);
-    // Writes now, blocking until the kernel took all of it.
-    bool writeNow(const QByteArray &bytes);
-    qsizetype pendingWrites() const { return qsizetype(m_out.size()); }
-
-    // Orderly close (FIN).
-    void closeNow();
+    // Writes all of bytes, with one send() when the kernel takes it; while the kernel is full
+    // the event loop runs, so that the other end can read.
+    bool write(QByteArrayView bytes)
+    {
+        const QDeadlineTimer deadline(10000);
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::send(m_fd, bytes.data() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n > 0)
+                done += n;
+            else if (errno != EAGAIN || deadline.hasExpired())
+                return false;
+            else
+                QCoreApplication::processEvents();
+        }
+        return true;
+    }
+    void closeNow()
+    {
+        m_reader.setEnabled(false);
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
     // Close with a reset (RST).
-    void abort();
-
-signals:
-    void readyRead();
-    void closedByOtherSide();
-    void allWritten();
+    void abort()
+    {
+        const linger l{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        closeNow();
+    }
+    // Takes what has arrived (the read notice does this by itself while reading is on).
+    void read()
+    {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0)
+            m_received.append(buffer, n);
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            m_sawClose = true; // orderly close or reset
+            m_reader.setEnabled(false);
+        }
+    }
 
 private:
-    void onReadable();
-    void onWritable();
-
-    int m_fd = -1;
-    QSocketNotifier *m_reader = nullptr;
-    QSocketNotifier *m_writer = nullptr;
+    int m_fd;
+    QSocketNotifier m_reader;
     QByteArray m_received;
-    std::deque<QByteArray> m_out;
     bool m_sawClose = false;
 };
 
-// Records a Socket's events in order: "connect", "data:<text>", "disconnect", "request:<handle>".
+// Records a Socket's events in order: "connect", "data:<text>", "disconnect", "request".
 class EventLog : public QObject
 {
-    Q_OBJECT
 public:
-    explicit EventLog(varrow::Socket *socket);
+    explicit EventLog(varrow::Socket *s)
+    {
+        using varrow::Socket;
+        connect(s, &Socket::Connnect, this, [this] { entries << QStringLiteral("connect"); });
+        connect(s, &Socket::DataArrival, this, [this](const QString &t) { entries << QStringLiteral("data:") + t; });
+        connect(s, &Socket::Disconnected, this, [this] { entries << QStringLiteral("disconnect"); });
+        connect(s, &Socket::ConnectionRequest, this, [this] { entries << QStringLiteral("request"); });
+    }
+    int count(const QString &entry) const { return int(entries.count(entry)); }
 
     QStringList entries;
-    QStringList messages() const; // the texts of the "data:" entries
-    int count(const QString &entry) const { return int(entries.count(entry)); }
 };
 
-// Open descriptors of this process, counted in /proc/self/fd.
-int openDescriptorCount();
-// Bytes received by the kernel for fd and not read yet.
-int unreadBytes(int fd);
-// Bytes the kernel holds for fd that the peer has not acknowledged yet.
-int unsentBytes(int fd);
-// Whether fd names an open descriptor.
-bool isOpen(int fd);
-// The port of the remote end of a connected descriptor.
-quint16 remotePort(int fd);
-quint16 localPort(int fd);
-// Sets a small send buffer on fd (so that a send fills it quickly).
-void setSendBuffer(int fd, int bytes);
-// A port that was free on 127.0.0.1 a moment ago.
-quint16 probeFreePort();
-// Texts as bytes with their 0 terminator, one byte per character.
-QByteArray wire(const QStringList &texts);
+// A Socket's Connect to 127.0.0.1:port.
+inline bool connectTo(varrow::Socket &s, quint16 port)
+{
+    return s.Connect(QStringLiteral("127.0.0.1"), QString(), port);
+}
+
+// A varrow::Socket connected to a RawPeer.
+struct Pair
+{
+    RawListener listener;
+    std::unique_ptr<varrow::Socket> socket = std::make_unique<varrow::Socket>();
+    std::unique_ptr<RawPeer> peer;
+
+    bool open(bool asynchronous = true)
+    {
+        socket->setAsynchronous(asynchronous);
+        const bool connected = connectTo(*socket, listener.port());
+        peer = std::make_unique<RawPeer>(listener.acceptOne(connected ? 5000 : 0));
+        return connected && peer->fd() >= 0;
+    }
+};
+
+inline int openDescriptorCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+inline bool isOpen(int fd)
+{
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 } // namespace vt
