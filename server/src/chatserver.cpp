@@ -92,9 +92,8 @@ bool ChatServer::listen(const QString &address, quint16 port)
     }
     m_listener = new varrow::Socket(this);
     connect(m_listener, &varrow::Socket::ConnectionRequest, this, &ChatServer::onConnectionRequest);
-    errno = 0;
     if (!m_listener->Listen(port, canonical)) {
-        const int error = errno;
+        const int error = m_listener->LastError();
         m_error = error ? QString::fromLocal8Bit(std::strerror(error))
                         : QStringLiteral("the socket layer refused to listen");
         delete m_listener;
@@ -151,8 +150,8 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
     socket->setMaxMessageSize(MaxMessageBytes);
     connect(socket, &varrow::Socket::DataArrival, session,
             [this, session](const QString &message) { onMessage(session, message); });
-    connect(socket, &varrow::Socket::Disconnected, session, [this, session] {
-        const int reason = errno; // why the socket closed by itself; read before anything else
+    connect(socket, &varrow::Socket::Disconnected, session, [this, session, socket] {
+        const int reason = socket->LastError(); // why the socket closed by itself
         session->peerClosed = true;
         if (reason == EMSGSIZE)
             endSession(session, End::Drop, QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));

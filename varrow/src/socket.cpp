@@ -341,10 +341,12 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
     d->release();
     if (!layerUp()) {
         d->setHandle(-1);
+        errno = d->lastError = ENETDOWN; // the socket layer is shut down
         return false;
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+        d->lastError = errno;
         d->setHandle(-1);
         return false;
     }
@@ -352,7 +354,7 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
         const int error = errno; // the caller may want to know why
         closeDescriptor(fd);
         d->setHandle(0);
-        errno = error;
+        errno = d->lastError = error;
         return false;
     };
 
@@ -389,6 +391,7 @@ bool Socket::Listen(qint32 Port, const QString &Address)
     d->release();
     if (!layerUp()) {
         d->setHandle(-1);
+        errno = d->lastError = ENETDOWN; // the socket layer is shut down
         return false;
     }
     in_addr address{htonl(INADDR_ANY)};
@@ -396,12 +399,13 @@ bool Socket::Listen(qint32 Port, const QString &Address)
         const QByteArray text = toLatin1(Address);
         if (text.contains('\0') || ::inet_pton(AF_INET, text.constData(), &address) != 1) {
             d->setHandle(0);
-            errno = EINVAL;
+            errno = d->lastError = EINVAL;
             return false;
         }
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+        d->lastError = errno;
         d->setHandle(-1);
         return false;
     }
@@ -417,7 +421,7 @@ bool Socket::Listen(qint32 Port, const QString &Address)
         const int error = errno; // EADDRINUSE for a busy port, for a caller that reports it
         closeDescriptor(fd);
         d->setHandle(0);
-        errno = error;
+        errno = d->lastError = error;
         return false;
     }
     d->adopt(fd, SocketPrivate::Kind::Listener, false);
@@ -441,7 +445,7 @@ void Socket::Disconnect()
     d->disconnectingGeneration = d->generation;
 
     QPointer<Socket> alive(this);
-    errno = error;
+    errno = d->lastError = error;
     emit Disconnected();
     if (!alive)
         return;
@@ -583,6 +587,11 @@ quint16 Socket::LocalPort() const
 QString Socket::LocalAddress() const
 {
     return dottedAddress(d->fd, d->kind == SocketPrivate::Kind::Connection, ::getsockname);
+}
+
+int Socket::LastError() const
+{
+    return d->lastError;
 }
 
 QString Socket::RemoteAddress() const

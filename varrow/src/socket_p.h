@@ -42,6 +42,7 @@ public:
     Socket *const q;
 
     qint32 handle = 0;           // what SocketHandle() reports; may name a descriptor we do not own
+    int lastError = 0;           // what LastError() reports
     int fd = -1;                 // the descriptor this instance owns and will close, -1 for none
     Kind kind = Kind::None;
     bool blocking = false;       // the connection was taken with Asynchronous false

@@ -118,7 +118,7 @@ private slots:
         int reason = -1;
         bool reconnect = false;
         connect(&s, &Socket::Disconnected, this, [&] {
-            reason = errno;
+            reason = s.LastError();
             if (std::exchange(reconnect, false))
                 QVERIFY(connectTo(s, listener.port()));
         });
@@ -305,7 +305,7 @@ private slots:
         QVERIFY(p.open());
         vt::EventLog log(p.socket.get());
         int reason = -1;
-        connect(p.socket.get(), &Socket::Disconnected, this, [&] { reason = errno; });
+        connect(p.socket.get(), &Socket::Disconnected, this, [&] { reason = p.socket->LastError(); });
         const QByteArray atBound(5000, 'a');
         p.peer->write(atBound + '\0' + QByteArray(5001, 'x') + "\0after\0"_ba);
         QTRY_COMPARE_WITH_TIMEOUT(log.count("disconnect"), 1, 10000);
@@ -477,7 +477,7 @@ private slots:
         QCOMPARE(s.LocalPort(), port);
         Socket busy;
         QVERIFY(!busy.Listen(port));
-        QCOMPARE(errno, EADDRINUSE);
+        QCOMPARE(busy.LastError(), EADDRINUSE);
         QCOMPARE(busy.SocketHandle(), 0);
 
         // On one address; "" is every address; anything but a dotted address fails.
@@ -491,7 +491,7 @@ private slots:
         const int held = s.SocketHandle();
         for (const QString &text : {u"localhost"_s, u"127.0.0"_s, QString::fromLatin1("127.0.0.1\0x"_ba)}) {
             QVERIFY2(!s.Listen(0, text), qPrintable(text));
-            QCOMPARE(errno, EINVAL);
+            QCOMPARE(s.LastError(), EINVAL);
             QCOMPARE(s.SocketHandle(), 0);
         }
         QVERIFY(!vt::isOpen(held)); // what the instance held was closed, as by any Listen

@@ -53,10 +53,10 @@
 //                     MaxMessageSize. The descriptor is already closed; SocketHandle() still holds
 //                     the old value until the handler returns, then reads 0 (unless the handler
 //                     connected anew). A Disconnect called from inside its own Disconnected
-//                     handler does nothing more. errno, read first thing in a handler, tells
-//                     why: EMSGSIZE for a message over MaxMessageSize, the receive's error (such as
-//                     ECONNRESET) for a failed connection, 0 for the peer's orderly close and for
-//                     a Disconnect called by the host.
+//                     handler does nothing more. LastError() tells why: EMSGSIZE for a message
+//                     over MaxMessageSize, the receive's error (such as ECONNRESET) for a failed
+//                     connection, 0 for the peer's orderly close and for a Disconnect called by
+//                     the host. (errno holds the same value when the handler starts.)
 //
 // Re-entrancy
 //   Handlers may call any method, run a nested event loop (a modal dialog) or delete the Socket
@@ -162,6 +162,9 @@ public:
     // The dotted IPv4 address of the peer of the connected descriptor, "" when there is none (no
     // connection, a listener, or after Disconnected).
     QString RemoteAddress() const;
+    // Why the last Connect or Listen failed, or why the connection last ended (see Disconnected):
+    // an errno value (ENETDOWN while the socket layer is shut down), or 0.
+    int LastError() const;
 
 signals:
     void ConnectionRequest(qint32 &Socket);
