@@ -1,5 +1,7 @@
 #include "frmAddress.h"
 
+#include "Controls.h"
+
 #include "Globals.h"
 #include "MessageBoxes.h"
 
@@ -14,13 +16,6 @@
 namespace quillet {
 
 namespace {
-
-template<class T>
-T *named(T *widget, const char *name)
-{
-    widget->setObjectName(QLatin1StringView(name));
-    return widget;
-}
 
 QLabel *label(const char *name, const QString &caption, QWidget *buddy, QWidget *parent)
 {

@@ -1,5 +1,7 @@
 #include "frmMain.h"
 
+#include "Controls.h"
+
 #include "AppIcon.h"
 #include "Attention.h"
 #include "Globals.h"
@@ -31,41 +33,6 @@
 namespace quillet {
 
 namespace SP = ServerProtocol;
-
-namespace {
-
-template<class T>
-T *named(T *object, const char *name)
-{
-    object->setObjectName(QLatin1StringView(name));
-    return object;
-}
-
-QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
-{
-    auto *l = named(new QLabel(text, parent), name);
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
-QAction *menuItem(QMenu *menu, const char *name, const QString &caption)
-{
-    QAction *action = menu->addAction(caption);
-    action->setObjectName(QLatin1StringView(name));
-    return action;
-}
-
-// Network text is shown on one line of its own: a line break inside it becomes a blank.
-QString oneLine(QString text)
-{
-    for (QChar &c : text) {
-        if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            c = u' ';
-    }
-    return text;
-}
-
-} // namespace
 
 QStringList frmMain::emotions()
 {

@@ -1,5 +1,7 @@
 #include "frmabout.h"
 
+#include "Controls.h"
+
 #include "AppIcon.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
@@ -17,18 +19,6 @@
 #endif
 
 namespace quillet {
-
-namespace {
-
-QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
-{
-    auto *l = new QLabel(text, parent);
-    l->setObjectName(QLatin1StringView(name));
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
-} // namespace
 
 frmabout::frmabout(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint

@@ -1,5 +1,7 @@
 #include "frmcanvas.h"
 
+#include "Controls.h"
+
 #include "Accessibility.h"
 #include "AppIcon.h"
 #include "Globals.h"
@@ -49,28 +51,11 @@ constexpr int pixels(int twips) { return (twips + 7) / 15; }
 constexpr int PaletteCell = pixels(360);           // the rows and columns are 360 apart
 const QSize DrawingSize(pixels(5655), pixels(2535)); // Picdraw and Picture2
 
-template<class T>
-T *named(T *object, const QString &name)
-{
-    object->setObjectName(name);
-    return object;
-}
-
 QLabel *plainLabel(const char *name, QWidget *parent)
 {
     auto *l = named(new QLabel(parent), QLatin1StringView(name));
     l->setTextFormat(Qt::PlainText);
     return l;
-}
-
-// A name from the network on one line: line breaks become blanks.
-QString oneLine(QString text)
-{
-    for (QChar &c : text) {
-        if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            c = u' ';
-    }
-    return text;
 }
 
 // A pointer coordinate as a whole number, halves to the even neighbour. Values beyond int's range

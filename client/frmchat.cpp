@@ -1,5 +1,7 @@
 #include "frmchat.h"
 
+#include "Controls.h"
+
 #include "Accessibility.h"
 #include "Globals.h"
 #include "WindowRegistry.h"
@@ -14,26 +16,6 @@
 #include <QPushButton>
 
 namespace quillet {
-
-namespace {
-
-QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
-{
-    auto *l = new QLabel(text, parent);
-    l->setObjectName(QLatin1StringView(name));
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
-QPushButton *button(const char *name, const QString &caption, QWidget *parent)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QLatin1StringView(name));
-    b->setAutoDefault(false); // Enter in the reason box must not answer
-    return b;
-}
-
-} // namespace
 
 void takeRelayedRequest()
 {

@@ -1,5 +1,7 @@
 #include "frmprivatechat.h"
 
+#include "Controls.h"
+
 #include "Accessibility.h"
 #include "Attention.h"
 #include "Globals.h"
@@ -30,31 +32,6 @@
 namespace quillet {
 
 namespace PP = PeerProtocol;
-
-namespace {
-
-template<class T>
-T *named(T *object, const char *name)
-{
-    object->setObjectName(QLatin1StringView(name));
-    return object;
-}
-
-QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
-{
-    auto *l = named(new QLabel(text, parent), name);
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
-QAction *menuItem(QMenu *menu, const char *name, const QString &caption)
-{
-    QAction *action = menu->addAction(caption);
-    action->setObjectName(QLatin1StringView(name));
-    return action;
-}
-
-} // namespace
 
 void connectPrivateChat(frmMain *main)
 {

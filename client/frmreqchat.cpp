@@ -1,5 +1,7 @@
 #include "frmreqchat.h"
 
+#include "Controls.h"
+
 #include "Accessibility.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
@@ -26,22 +28,6 @@ namespace quillet {
 namespace SP = ServerProtocol;
 
 namespace {
-
-QLabel *plainLabel(const char *name, const QString &text, QWidget *parent)
-{
-    auto *l = new QLabel(text, parent);
-    l->setObjectName(QLatin1StringView(name));
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
-QPushButton *button(const char *name, const QString &caption, QWidget *parent)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QLatin1StringView(name));
-    b->setAutoDefault(false);
-    return b;
-}
 
 QString selectedUser(const frmMain *main)
 {
