@@ -225,20 +225,6 @@ std::vector<double> perLine(const std::vector<std::pair<MessageView *, size_t>> 
 
 // --- The burst through quillet-server ---------------------------------------------------------
 
-int connectLoopback(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool sendAll(int fd, const std::string &bytes)
 {
     size_t sent = 0;
@@ -304,7 +290,7 @@ Burst burstThroughServer(frmMain *w, const QString &serverPath, int count)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 
     // The talker logs in from a thread with a plain blocking socket.
-    const int talker = connectLoopback(server.port);
+    const int talker = bench::connectLoopback(server.port);
     if (talker < 0 || !sendAll(talker, std::string("talker///pw") + '\0') || !readUntil(talker, "Welcome, talker")) {
         bench::say("  the talker could not log in");
         return result;

@@ -3,6 +3,11 @@
 #include <cstring>
 #include <fstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace bench {
 
 long statusKiB(int pid, const char *field)
@@ -16,6 +21,22 @@ long statusKiB(int pid, const char *field)
             return std::strtol(line.c_str() + length + 1, nullptr, 10);
     }
     return -1;
+}
+
+int connectLoopback(unsigned short port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace bench

@@ -111,4 +111,7 @@ void say(const char *fmt, A... args)
 // -1 when unknown. pid 0 means this process.
 long statusKiB(int pid, const char *field);
 
+// A blocking TCP connection to 127.0.0.1:port; -1 when it fails.
+int connectLoopback(unsigned short port);
+
 } // namespace bench

@@ -2,39 +2,13 @@
 // the relayed request and the incoming-request dialog (the accepting side), and the private chat
 // window. The server is a loopback server played by the test; the partner's client is played by a
 // raw socket (one process holds one client).
-#include "ClientTestSupport.h"
-#include "Globals.h"
-#include "frmMain.h"
-#include "frmabout1.h"
-#include "frmcanvas.h"
-#include "frmchat.h"
-#include "frmprivatechat.h"
-#include "frmreqchat.h"
-#include "protocol/peerprotocol.h"
-
-#include <QtWidgets>
-#include <QtTest>
+#include "PrivateChatFixture.h"
 
 using namespace quillet;
 using namespace quillet::test;
 using State = PeerSocket::SocketState;
 
 namespace {
-
-// Listens on 127.0.0.1 at a free port of the request range (private chats use no other ports).
-quint16 listenInRange(QTcpServer &server)
-{
-    const int start = QRandomGenerator::global()->bounded(1001);
-    for (int i = 0; i < 1001 && !server.isListening(); ++i)
-        server.listen(QHostAddress::LocalHost, quint16(5000 + (start + i) % 1001));
-    return server.serverPort();
-}
-
-QString relayed(const QString &message, quint16 port, const QString &user = "bob")
-{
-    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user
-            + "</rqst>";
-}
 
 // What this user sends the server for n requests: each "<busy>", the request if any, "<free>".
 QStringList busyFree(int n, const QString &request = QString())
@@ -48,37 +22,10 @@ QStringList busyFree(int n, const QString &request = QString())
 
 } // namespace
 
-class PrivateChatTest : public QObject
+class PrivateChatTest : public PrivateChatFixture
 {
     Q_OBJECT
 
-    FakeMessageBoxes *boxes = nullptr;
-    LoopbackServer *server = nullptr;
-    frmMain *w = nullptr;
-    QTcpServer requester;                // the partner's client when it is the requester
-    std::unique_ptr<QTcpSocket> partner; // the partner's end of the peer connection
-    QByteArray fromPartner;               // what reached it
-
-    QStringList sent() const { return server->messages(0).mid(1); } // after the login
-    QStringList partnerGot() const
-    {
-        return QString::fromLatin1(fromPartner).split(QChar(0)).mid(0, fromPartner.count('\0'));
-    }
-    void partnerSends(const QStringList &messages) // all in one write: several in one read
-    {
-        QByteArray bytes;
-        for (const QString &m : messages)
-            bytes += PeerProtocol::frame(m);
-        partner->write(bytes);
-    }
-    void takePartner(QTcpSocket *socket)
-    {
-        partner.reset(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this] { fromPartner += partner->readAll(); });
-    }
-    bool partnerClosed() const { return partner->state() == QAbstractSocket::UnconnectedState; }
-    static frmprivatechat *chat() { return Window<frmprivatechat>::get(); }
-    static frmreqchat *requestDialog() { return Window<frmreqchat>::get(); }
     void privateChatWith(const QString &name)
     {
         w->lstusers->setCurrentItem(w->lstusers->findItems(name, Qt::MatchExactly).value(0));
@@ -98,21 +45,10 @@ class PrivateChatTest : public QObject
     // The partner connects to the requesting window's port, and accepts if asked to.
     bool requestTakenByBob(bool accept)
     {
-        takePartner(new QTcpSocket);
-        partner->connectToHost(QHostAddress::LocalHost, requestBob());
-        if (!QTest::qWaitFor([] { return chat()->Winsock->State() == State::Connected; }) || !accept)
+        if (!partnerConnectsTo(requestBob()) || !accept)
             return chat()->Winsock->State() == State::Connected;
         partnerSends({PeerProtocol::acceptReply()});
         return QTest::qWaitFor([] { return chat()->isVisible(); });
-    }
-    // The request relayed to this client; the partner (the requester) takes the connection.
-    bool relayedFromBob(const QString &message = "let's talk", const QString &user = "bob")
-    {
-        server->send(0, relayed(message, requester.serverPort(), user));
-        if (!QTest::qWaitFor([&] { return requester.hasPendingConnections(); }))
-            return false;
-        takePartner(requester.nextPendingConnection());
-        return chat() != nullptr;
     }
     // The request or chat is over: no dialog left, and this user is free.
     bool endedAndFreed(const QStringList &expectedSent)
@@ -122,30 +58,12 @@ class PrivateChatTest : public QObject
     }
 
 private slots:
-    void init()
-    {
-        boxes = new FakeMessageBoxes;
-        server = new LoopbackServer;
-        w = startMainWindow();
-        connectPrivateChat(w);
-        w->show();
-        connectAsAnn(w, server->port());
-        QTRY_COMPARE(server->messages(0), QStringList{"ann///pw"});
-        server->send(0, "<add usr>ann,bob,</add usr>");
-        QTRY_COMPARE(w->lstusers->count(), 2);
-        QVERIFY(listenInRange(requester));
-    }
+    void init() { QVERIFY(start()); }
     void cleanup()
     {
-        partner.reset();
-        fromPartner.clear();
-        requester.close();
         frmprivatechat::AnswerTimeoutMs = 60 * 1000;
         frmreqchat::randomPort = {};
-        discardWindows<frmchat, frmreqchat, frmabout1, frmcanvas, frmprivatechat>();
-        discardClientWindows();
-        delete server;
-        delete boxes;
+        finish();
     }
 
     // --- The requesting side ---
@@ -229,7 +147,7 @@ private slots:
             QCOMPARE(chat()->Winsock->State(), State::Connecting);
             d->Cmdrequest->click();
         });
-        QVERIFY(relayedFromBob("<i>hi</i>", "<b>bob</b>"));
+        QVERIFY(relayedFrom("<b>bob</b>", "<i>hi</i>"));
         QTRY_COMPARE(partnerGot(), QStringList{"<chat reply>accept</chat reply>"});
         QVERIFY(chat()->isVisible() && !Window<frmchat>::get() && sent() == QStringList{"<busy>"});
         QVERIFY(chat()->Label2->text() == "<b>bob</b>" && chat()->Label2->textFormat() == Qt::PlainText);
@@ -237,7 +155,7 @@ private slots:
 
     void refusingClosingOrFailingSendsARefusalAndFrees()
     {
-        QVERIFY(relayedFromBob());
+        QVERIFY(relayedFrom("bob"));
         QTRY_COMPARE(chat()->Winsock->State(), State::Connected);
         Window<frmchat>::get()->Text1->setText("busy now");
         Window<frmchat>::get()->Cmdcancel->click();
@@ -246,7 +164,7 @@ private slots:
         QVERIFY(!chat() && endedAndFreed(busyFree(1)));
 
         fromPartner.clear();
-        QVERIFY(relayedFromBob());
+        QVERIFY(relayedFrom("bob"));
         Window<frmchat>::get()->close(); // the close box refuses
         QTRY_COMPARE(partnerGot(), QStringList{"<chat reply>refuse</chat reply>"});
         QVERIFY(endedAndFreed(busyFree(2)) && boxes->shown.isEmpty());

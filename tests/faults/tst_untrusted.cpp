@@ -122,6 +122,7 @@ private slots:
         // partner types the text, she opens the canvas, and the partner leaves.
         QVERIFY(relayedFrom(text, text));
         frmchat *dialog = Window<frmchat>::get();
+        QVERIFY(dialog);
         QCOMPARE(shown(dialog->Label1), text);
         QCOMPARE(shown(dialog->Label4), text);
         dialog->Cmdrequest->click();

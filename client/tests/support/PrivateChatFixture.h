@@ -6,6 +6,7 @@
 #include "ClientTestSupport.h"
 #include "Globals.h"
 #include "frmMain.h"
+#include "frmabout1.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
@@ -29,6 +30,22 @@ inline int openSocketCount()
     return count;
 }
 
+// Listens on 127.0.0.1 at a free port of the request range (private chats use no other ports).
+inline quint16 listenInRange(QTcpServer &server)
+{
+    const int start = QRandomGenerator::global()->bounded(1001);
+    for (int i = 0; i < 1001 && !server.isListening(); ++i)
+        server.listen(QHostAddress::LocalHost, quint16(5000 + (start + i) % 1001));
+    return server.serverPort();
+}
+
+// A request as the server relays it, from `user` listening on 127.0.0.1:port.
+inline QString relayed(const QString &message, quint16 port, const QString &user = "bob")
+{
+    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user
+            + "</rqst>";
+}
+
 class PrivateChatFixture : public QObject
 {
 protected:
@@ -37,9 +54,15 @@ protected:
     frmMain *w = nullptr;
     QTcpServer requester;                // the partner's client when it asks for the chat
     std::unique_ptr<QTcpSocket> partner; // the partner's end of the peer connection
+    QByteArray fromPartner;               // what reached it
 
     static frmprivatechat *chat() { return Window<frmprivatechat>::get(); }
+    static frmreqchat *requestDialog() { return Window<frmreqchat>::get(); }
     QStringList sent() const { return server->messages(0).mid(1); } // after the login
+    QStringList partnerGot() const
+    {
+        return QString::fromLatin1(fromPartner).split(QChar(0)).mid(0, fromPartner.count('\0'));
+    }
 
     bool start()
     {
@@ -52,23 +75,27 @@ protected:
         if (!QTest::qWaitFor([&] { return server->messages(0) == QStringList{"ann///pw"}; }))
             return false;
         server->send(0, "<add usr>ann,bob,</add usr>");
-        // Requests name ports 5000..6000 only.
-        const int first = QRandomGenerator::global()->bounded(1001);
-        for (int i = 0; i < 1001 && !requester.isListening(); ++i)
-            requester.listen(QHostAddress::LocalHost, quint16(5000 + (first + i) % 1001));
-        return QTest::qWaitFor([&] { return w->lstusers->count() == 2; }) && requester.isListening();
+        return QTest::qWaitFor([&] { return w->lstusers->count() == 2; }) && listenInRange(requester) != 0;
     }
     void finish()
     {
         partner.reset();
+        fromPartner.clear();
         requester.close();
-        discardWindows<frmchat, frmreqchat, frmcanvas, frmprivatechat>();
+        discardWindows<frmchat, frmreqchat, frmabout1, frmcanvas, frmprivatechat>();
         discardClientWindows();
         delete server;
         delete boxes;
     }
 
-    void partnerSends(const QStringList &messages) // in one write
+    // The partner's end of the peer connection; what it receives collects in fromPartner.
+    void takePartner(QTcpSocket *socket)
+    {
+        partner.reset(socket);
+        connect(socket, &QTcpSocket::readyRead, this, [this] { fromPartner += partner->readAll(); });
+    }
+    bool partnerClosed() const { return partner->state() == QAbstractSocket::UnconnectedState; }
+    void partnerSends(const QStringList &messages) // in one write: several in one read
     {
         QByteArray bytes;
         for (const QString &m : messages)
@@ -96,19 +123,18 @@ protected:
     // The partner, asked by ann, connects to her window.
     bool partnerConnectsTo(quint16 port)
     {
-        partner = std::make_unique<QTcpSocket>();
+        takePartner(new QTcpSocket);
         partner->connectToHost(QHostAddress::LocalHost, port);
         return QTest::qWaitFor([] { return chat()->Winsock->State() == PeerSocket::SocketState::Connected; });
     }
-    // The partner asks ann (through the server) and takes her window's connection.
+    // The partner asks ann (through the server) and takes the connection of her private chat window.
     bool relayedFrom(const QString &user, const QString &message = "let's talk")
     {
-        server->send(0, "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(requester.serverPort())
-                                + "<user>" + user + "</rqst>");
+        server->send(0, relayed(message, requester.serverPort(), user));
         if (!QTest::qWaitFor([&] { return requester.hasPendingConnections(); }))
             return false;
-        partner.reset(requester.nextPendingConnection());
-        return chat() && Window<frmchat>::get();
+        takePartner(requester.nextPendingConnection());
+        return chat() != nullptr;
     }
 };
 
