@@ -153,6 +153,13 @@ void SocketPrivate::setHandle(qint32 value)
     ++handleWrites;
 }
 
+bool SocketPrivate::fail(qint32 shown, int error)
+{
+    setHandle(shown);
+    errno = lastError = error;
+    return false;
+}
+
 void SocketPrivate::adopt(int descriptor, Kind what, bool blockingConnection)
 {
     fd = descriptor;
@@ -339,23 +346,15 @@ bool Socket::Accept(qint32 &pSocket)
 bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
 {
     d->release();
-    if (!layerUp()) {
-        d->setHandle(-1);
-        errno = d->lastError = ENETDOWN; // the socket layer is shut down
-        return false;
-    }
+    if (!layerUp())
+        return d->fail(-1, ENETDOWN); // the socket layer is shut down
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        d->lastError = errno;
-        d->setHandle(-1);
-        return false;
-    }
+    if (fd < 0)
+        return d->fail(-1, errno);
     auto fail = [&] {
         const int error = errno; // the caller may want to know why
         closeDescriptor(fd);
-        d->setHandle(0);
-        errno = d->lastError = error;
-        return false;
+        return d->fail(0, error);
     };
 
     quint16 port = quint16(quint32(Port) & 0xFFFFu);
@@ -389,26 +388,17 @@ bool Socket::Listen(qint32 Port)
 bool Socket::Listen(qint32 Port, const QString &Address)
 {
     d->release();
-    if (!layerUp()) {
-        d->setHandle(-1);
-        errno = d->lastError = ENETDOWN; // the socket layer is shut down
-        return false;
-    }
+    if (!layerUp())
+        return d->fail(-1, ENETDOWN); // the socket layer is shut down
     in_addr address{htonl(INADDR_ANY)};
     if (!Address.isEmpty()) {
         const QByteArray text = toLatin1(Address);
-        if (text.contains('\0') || ::inet_pton(AF_INET, text.constData(), &address) != 1) {
-            d->setHandle(0);
-            errno = d->lastError = EINVAL;
-            return false;
-        }
+        if (text.contains('\0') || ::inet_pton(AF_INET, text.constData(), &address) != 1)
+            return d->fail(0, EINVAL);
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        d->lastError = errno;
-        d->setHandle(-1);
-        return false;
-    }
+    if (fd < 0)
+        return d->fail(-1, errno);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
@@ -420,9 +410,7 @@ bool Socket::Listen(qint32 Port, const QString &Address)
         || ::listen(fd, SOMAXCONN) != 0) {
         const int error = errno; // EADDRINUSE for a busy port, for a caller that reports it
         closeDescriptor(fd);
-        d->setHandle(0);
-        errno = d->lastError = error;
-        return false;
+        return d->fail(0, error);
     }
     d->adopt(fd, SocketPrivate::Kind::Listener, false);
     return true;

@@ -27,6 +27,9 @@ public:
     // Takes ownership of a fresh descriptor and registers the notices it needs.
     void adopt(int descriptor, Kind what, bool blockingConnection);
     void setHandle(qint32 value);
+    // A failed Connect or Listen: the handle shows `shown` (-1: no descriptor could be had, 0:
+    // none is held), LastError() and errno tell `error`. Always false, for the caller to return.
+    bool fail(qint32 shown, int error);
 
     qsizetype queuedBytes() const { return outQueue.size() - outPos; }
     // Writes as much of the send queue as the kernel takes now; false on a broken connection.
