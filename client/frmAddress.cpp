@@ -1,7 +1,6 @@
 #include "frmAddress.h"
 
 #include "Controls.h"
-
 #include "Globals.h"
 #include "MessageBoxes.h"
 

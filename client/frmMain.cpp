@@ -1,9 +1,8 @@
 #include "frmMain.h"
 
-#include "Controls.h"
-
 #include "AppIcon.h"
 #include "Attention.h"
+#include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"

@@ -1,8 +1,7 @@
 #include "frmabout.h"
 
-#include "Controls.h"
-
 #include "AppIcon.h"
+#include "Controls.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
 

@@ -1,9 +1,8 @@
 #include "frmcanvas.h"
 
-#include "Controls.h"
-
 #include "Accessibility.h"
 #include "AppIcon.h"
+#include "Controls.h"
 #include "Globals.h"
 
 #include <QAction>

@@ -1,8 +1,7 @@
 #include "frmchat.h"
 
-#include "Controls.h"
-
 #include "Accessibility.h"
+#include "Controls.h"
 #include "Globals.h"
 #include "WindowRegistry.h"
 #include "frmprivatechat.h"

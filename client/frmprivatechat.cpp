@@ -1,9 +1,8 @@
 #include "frmprivatechat.h"
 
-#include "Controls.h"
-
 #include "Accessibility.h"
 #include "Attention.h"
+#include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"

@@ -1,8 +1,7 @@
 #include "frmreqchat.h"
 
-#include "Controls.h"
-
 #include "Accessibility.h"
+#include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
