@@ -85,21 +85,23 @@ bool connectWithin(int fd, in_addr address, quint16 port, int timeoutMs)
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
         pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, int(left.count()));
+        const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0)
+            errno = ETIMEDOUT;
         if (ready <= 0)
             return false;
         break;
     }
 
+    // The handshake's outcome; errno tells the caller why it failed (ECONNREFUSED, ...).
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         return false;
+    errno = error;
     return error == 0;
 }
 

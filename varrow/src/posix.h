@@ -26,7 +26,8 @@ QByteArray toLatin1(const QString &text);
 std::optional<in_addr> resolveHost(const QString &host);
 
 // Connects the non-blocking socket fd to address:port, waiting at most timeoutMs for the
-// handshake. False when it failed or did not complete in time.
+// handshake. False when it failed or did not complete in time; errno then tells why (ETIMEDOUT for
+// the time-out).
 bool connectWithin(int fd, in_addr address, quint16 port, int timeoutMs);
 
 } // namespace varrow::detail

@@ -105,6 +105,8 @@ private slots:
             QVERIFY(!s.Connect(a.host, a.service, a.port));
             QCOMPARE(s.SocketHandle(), 0); // the attempt's socket is closed, nothing is held
             QVERIFY(!s.Send(u"x"_s));
+            if (a.port == refusing.port())
+                QCOMPARE(s.LastError(), ECONNREFUSED);
         }
         QCOMPARE(log.entries, QStringList{});
         QCOMPARE(listening.acceptOne(0), -1);
