@@ -85,21 +85,6 @@ void rearmListener(int listenFd)
     }
 }
 
-bool sendAllBlocking(int fd, const QByteArray &bytes)
-{
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n > 0)
-            sent += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            return false;
-    }
-    return true;
-}
-
 // One end's address of a connection, dotted; "" when there is no connection.
 QString dottedAddress(int fd, bool connection, int (*query)(int, sockaddr *, socklen_t *))
 {
@@ -185,32 +170,27 @@ void SocketPrivate::adopt(int descriptor, Kind what, bool blockingConnection)
 
 bool SocketPrivate::flush()
 {
+    bool intact = true;
     while (outPos < outQueue.size()) {
         const ssize_t n = ::send(fd, outQueue.constData() + outPos, size_t(outQueue.size() - outPos),
                                  MSG_NOSIGNAL);
         if (n > 0) {
             outPos += n;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && wouldBlock(errno)) {
-            if (writeNotifier)
-                writeNotifier->setEnabled(true);
+        } else if (n < 0 && wouldBlock(errno) && writeNotifier) {
+            writeNotifier->setEnabled(true); // the write notice takes it from here
             return true;
+        } else {
+            intact = false; // nothing more will go; the read side reports the close
+            break;
         }
-        // The connection is broken: nothing more will go. The read side reports the close.
-        outQueue = QByteArray();
-        outPos = 0;
-        if (writeNotifier)
-            writeNotifier->setEnabled(false);
-        return false;
     }
     outQueue = QByteArray();
     outPos = 0;
     if (writeNotifier)
         writeNotifier->setEnabled(false);
-    return true;
+    return intact;
 }
 
 void SocketPrivate::onWritable()
@@ -245,19 +225,12 @@ void SocketPrivate::onReadable()
         error = EMSGSIZE;
     }
 
-    QPointer<Socket> alive(q);
-    const quint64 connection = generation;
     // Complete messages first, also those of a chunk that ends in the peer's close.
-    deliver();
-    if (!alive || generation != connection)
-        return;
-    if (closed) {
-        closeError = error;
-        q->Disconnect(); // drops an unterminated tail with the connection
-    }
+    if (deliver() && closed)
+        close(error); // drops an unterminated tail with the connection
 }
 
-void SocketPrivate::deliver()
+bool SocketPrivate::deliver()
 {
     QPointer<Socket> alive(q);
     const quint64 connection = generation;
@@ -268,8 +241,9 @@ void SocketPrivate::deliver()
         const QString text = QString::fromLatin1(framer.takeMessage());
         emit q->DataArrival(text);
         if (!alive || generation != connection)
-            return;
+            return false;
     }
+    return true;
 }
 
 void SocketPrivate::onAcceptable()
@@ -416,32 +390,36 @@ bool Socket::Listen(qint32 Port, const QString &Address)
     return true;
 }
 
-void Socket::Disconnect()
+void SocketPrivate::close(int error)
 {
-    const int error = std::exchange(d->closeError, 0);
     // Called again from inside its own Disconnected handler, with nothing new taken since: the
     // event has been raised already (raising it again would recurse without end).
-    if (d->disconnectingGeneration != 0 && d->disconnectingGeneration == d->generation)
+    if (disconnectingGeneration != 0 && disconnectingGeneration == generation)
         return;
 
-    if (d->kind == SocketPrivate::Kind::Connection && !d->blocking && d->queuedBytes() > 0)
-        d->flush(); // a last try for output the peer has not taken yet
-    d->release();
+    if (queuedBytes() > 0)
+        flush(); // a last try for output the peer has not taken yet
+    release();
 
-    const quint64 outer = d->disconnectingGeneration;
-    const quint64 writes = d->handleWrites;
-    d->disconnectingGeneration = d->generation;
+    const quint64 outer = disconnectingGeneration;
+    const quint64 writes = handleWrites;
+    disconnectingGeneration = generation;
 
-    QPointer<Socket> alive(this);
-    errno = d->lastError = error;
-    emit Disconnected();
+    QPointer<Socket> alive(q);
+    errno = lastError = error;
+    emit q->Disconnected();
     if (!alive)
         return;
 
-    d->disconnectingGeneration = outer;
+    disconnectingGeneration = outer;
     // The handle reads 0 now, unless the handler has taken a new descriptor (or failed to).
-    if (d->handleWrites == writes)
-        d->setHandle(0);
+    if (handleWrites == writes)
+        setHandle(0);
+}
+
+void Socket::Disconnect()
+{
+    d->close(0);
 }
 
 void Socket::Shutdown()
@@ -478,15 +456,12 @@ bool Socket::Send(const QString &Data)
     if (d->kind != SocketPrivate::Kind::Connection || d->fd < 0)
         return false;
 
-    QByteArray wire = toLatin1(Data);
-    wire.append('\0');
-
-    if (d->blocking)
-        return sendAllBlocking(d->fd, wire);
-
+    // Only a non-blocking connection ever has a queue: flush() writes all of it otherwise.
     if (d->queuedBytes() > MaxQueued)
         return false; // the peer has stopped reading; refuse rather than grow without bound
 
+    QByteArray wire = toLatin1(Data);
+    wire.append('\0');
     if (d->queuedBytes() > 0) {
         // Behind earlier output: queue in order.
         if (d->outPos > 0 && d->outPos >= d->outQueue.size() / 2) {
@@ -496,25 +471,8 @@ bool Socket::Send(const QString &Data)
         d->outQueue.append(wire);
         return true;
     }
-
-    qsizetype sent = 0;
-    while (sent < wire.size()) {
-        const ssize_t n = ::send(d->fd, wire.constData() + sent, size_t(wire.size() - sent), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && wouldBlock(errno)) {
-            d->outQueue = wire;
-            d->outPos = sent;
-            if (d->writeNotifier)
-                d->writeNotifier->setEnabled(true);
-            return true;
-        } else {
-            return false; // broken connection
-        }
-    }
-    return true;
+    d->outQueue = std::move(wire);
+    return d->flush();
 }
 
 QString Socket::LocalHost()

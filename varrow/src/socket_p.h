@@ -32,15 +32,18 @@ public:
     bool fail(qint32 shown, int error);
 
     qsizetype queuedBytes() const { return outQueue.size() - outPos; }
-    // Writes as much of the send queue as the kernel takes now; false on a broken connection.
+    // Writes as much of the send queue as the kernel takes now (all of it on a blocking
+    // connection); false on a broken connection, whose queue is then dropped.
     bool flush();
+    // Disconnect, with the reason LastError() and errno give the Disconnected handler.
+    void close(int error);
 
     void onReadable();
     void onWritable();
     void onAcceptable();
-    // Raises DataArrival for every complete message, oldest first; stops as soon as a handler
-    // deletes the instance or replaces/drops its connection.
-    void deliver();
+    // Raises DataArrival for every complete message, oldest first; stops, returning false, as soon
+    // as a handler deletes the instance or replaces/drops its connection.
+    bool deliver();
 
     Socket *const q;
 
@@ -51,8 +54,6 @@ public:
     bool blocking = false;       // the connection was taken with Asynchronous false
     bool asynchronous = true;
     qint64 maxMessageSize = 0;   // 0: oversized messages are skipped, not fatal
-    // Why the read notice is closing the connection: the errno value Disconnected sees.
-    int closeError = 0;
 
     // Bumped whenever the owned descriptor is dropped or replaced: code that ran a handler
     // compares it to learn whether it still acts on the same connection.
