@@ -127,13 +127,14 @@ void dispatchAndCheck(const QString &data)
 
     const int added = lineCount() - linesBefore;
     const QStringList usersAfter = users();
+    const SP::Kind kind = SP::classify(data);
     FUZZ_CHECK(Globals::nSilentJoins >= silentBefore && Globals::nSilentJoins <= 4);
-    if (SP::classify(data) != SP::Kind::LoginRefused)
+    if (kind != SP::Kind::LoginRefused)
         FUZZ_CHECK(boxes->texts.size() == boxesBefore);
-    if (SP::classify(data) != SP::Kind::Request)
+    if (kind != SP::Kind::Request)
         FUZZ_CHECK(requestGlobals() == requestBefore);
 
-    switch (SP::classify(data)) {
+    switch (kind) {
     case SP::Kind::LoginAccepted:
     case SP::Kind::UserBusy:
     case SP::Kind::UserFree:

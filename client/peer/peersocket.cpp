@@ -1,4 +1,5 @@
 #include "peersocket.h"
+#include "peerprotocol.h"
 
 #include <QHostAddress>
 #include <QNetworkAddressEntry>
@@ -81,25 +82,6 @@ bool wasReset(int watchFd)
     Q_UNUSED(watchFd);
     return false;
 #endif
-}
-
-// Latin-1, one byte per character; a character above 255 (a surrogate pair is one) becomes '?'.
-QByteArray latin1Bytes(const QString &text)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-            bytes.append('?');
-            ++i;
-        } else if (c.unicode() > 255) {
-            bytes.append('?');
-        } else {
-            bytes.append(char(c.unicode()));
-        }
-    }
-    return bytes;
 }
 
 int errorNumber(QAbstractSocket::SocketError error)
@@ -216,20 +198,15 @@ bool PeerSocket::Accept(qint32 requestID)
     m_offeredId = 0;
     closeAll();
 
-    int watch = watchDescriptor(fd);
     auto *socket = new QTcpSocket(this);
     socket->setProxy(QNetworkProxy::NoProxy);
     if (!socket->setSocketDescriptor(fd)) {
         closeDescriptor(fd);
-        closeDescriptor(watch);
         delete socket;
         return false;
     }
     adopt(socket);
-    m_watchFd = watch;
-    m_state = SocketState::Connected;
-    m_peerAddress = dottedIPv4(socket->peerAddress());
-    m_peerPort = socket->peerPort();
+    becomeConnected();
     return true;
 }
 
@@ -253,7 +230,7 @@ bool PeerSocket::SendData(const QString &text)
 {
     if (m_state != SocketState::Connected || !m_socket)
         return false;
-    const QByteArray bytes = latin1Bytes(text);
+    const QByteArray bytes = PeerProtocol::encode(text);
     if (bytes.isEmpty())
         return true;
     if (m_socket->write(bytes) != bytes.size())
@@ -306,7 +283,6 @@ void PeerSocket::dropConnection()
         // Hand what is still buffered to the system, which sends it before the closing FIN.
         if (socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
-        closeWatch();
         socket->abort();
         socket->deleteLater();
     }
@@ -317,7 +293,7 @@ void PeerSocket::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
     connect(socket, &QTcpSocket::connected, this, &PeerSocket::onConnected);
-    connect(socket, &QTcpSocket::readyRead, this, &PeerSocket::onReadyRead);
+    connect(socket, &QTcpSocket::readyRead, this, &PeerSocket::drainSocket);
     connect(socket, &QTcpSocket::errorOccurred, this, &PeerSocket::onSocketError);
     connect(socket, &QTcpSocket::disconnected, this, &PeerSocket::onDisconnected);
 }
@@ -349,16 +325,16 @@ void PeerSocket::onConnected()
 {
     if (m_state != SocketState::Connecting || !m_socket)
         return;
+    becomeConnected();
+    post({Event::Kind::Connect, 0, 0, {}});
+}
+
+void PeerSocket::becomeConnected()
+{
     m_watchFd = watchDescriptor(m_socket->socketDescriptor());
     m_state = SocketState::Connected;
     m_peerAddress = dottedIPv4(m_socket->peerAddress());
     m_peerPort = m_socket->peerPort();
-    post({Event::Kind::Connect, 0, 0, {}});
-}
-
-void PeerSocket::onReadyRead()
-{
-    drainSocket();
 }
 
 void PeerSocket::drainSocket()

@@ -182,7 +182,7 @@ private:
     void incoming(qintptr descriptor);
     void acceptFailed();
     void onConnected();
-    void onReadyRead();
+    void becomeConnected();
     void onSocketError();
     void onDisconnected();
     void partnerGone();
