@@ -27,23 +27,6 @@ qsizetype lastTagBefore(const QString &message, const QString &tag, qsizetype en
     return QStringView(message).first(end).lastIndexOf(tag);
 }
 
-bool isDottedIPv4(const QString &text)
-{
-    const QStringList parts = text.split(u'.');
-    if (parts.size() != 4)
-        return false;
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part.size() > 3)
-            return false;
-        for (QChar c : part)
-            if (c < u'0' || c > u'9')
-                return false;
-        if (part.toInt() > 255)
-            return false;
-    }
-    return true;
-}
-
 bool isPortNumber(const QString &text)
 {
     if (text.isEmpty() || text.size() > 5)
@@ -56,6 +39,26 @@ bool isPortNumber(const QString &text)
 }
 
 } // namespace
+
+QString canonicalAddress(const QString &text)
+{
+    const QStringList parts = text.split(u'.');
+    if (parts.size() != 4)
+        return QString();
+    QStringList numbers;
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.size() > 3)
+            return QString();
+        for (QChar c : part)
+            if (c < u'0' || c > u'9')
+                return QString();
+        const int value = part.toInt();
+        if (value > 255)
+            return QString();
+        numbers << QString::number(value);
+    }
+    return numbers.join(u'.');
+}
 
 QString loginAccepted() { return QStringLiteral("login successful"); }
 QString loginRefused() { return QStringLiteral("login fail"); }
@@ -134,7 +137,7 @@ std::optional<Request> parseRequest(const QString &message)
     request.address = message.mid(addr + kAddrTag.size(), port - addr - kAddrTag.size());
     request.port = message.mid(port + kPortTag.size(), user - port - kPortTag.size());
     request.target = message.mid(user + kUserTag.size(), end - user - kUserTag.size());
-    if (holdsClientMarker(request.message) || !isDottedIPv4(request.address)
+    if (holdsClientMarker(request.message) || canonicalAddress(request.address).isEmpty()
         || !isPortNumber(request.port) || !nameProblem(request.target).isEmpty())
         return std::nullopt;
     return request;

@@ -38,6 +38,10 @@ bool holdsClientMarker(const QString &text);
 // any letter case (only the server speaks as "Server").
 QString nameProblem(const QString &name);
 
+// The dotted IPv4 address in its usual form ("127.000.0.01" gives "127.0.0.1"), or an empty
+// string when text is not four dot-separated decimal numbers 0..255 of one to three digits.
+QString canonicalAddress(const QString &text);
+
 struct RoomLine {
     QString text;
     QString style;

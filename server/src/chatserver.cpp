@@ -39,7 +39,6 @@ struct ChatServer::Session : QObject
     QString name;
     QString address;         // the client's, for the log
     bool announced = false;  // the others were told that this user joined
-    bool peerClosed = false; // the socket has closed by itself
 
     // "alice (#3, 192.168.1.20)", or "#3 (192.168.1.20)" before a login.
     QString label() const
@@ -54,26 +53,6 @@ ChatServer::ChatServer(QObject *parent) : QObject(parent) {}
 ChatServer::~ChatServer()
 {
     close();
-}
-
-QString ChatServer::canonicalAddress(const QString &text)
-{
-    const QStringList parts = text.split(u'.');
-    if (parts.size() != 4)
-        return QString();
-    QStringList numbers;
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part.size() > 3)
-            return QString();
-        for (QChar c : part)
-            if (c < u'0' || c > u'9')
-                return QString();
-        const int value = part.toInt();
-        if (value > 255)
-            return QString();
-        numbers << QString::number(value);
-    }
-    return numbers.join(u'.');
 }
 
 void ChatServer::setUsers(const QHash<QString, QString> &passwords)
@@ -100,14 +79,11 @@ bool ChatServer::listen(const QString &address, quint16 port)
         m_listener = nullptr;
         return false;
     }
-    m_address = canonical;
     m_port = m_listener->LocalPort();
     m_spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return true;
 }
 
-bool ChatServer::isListening() const { return m_listener != nullptr; }
-QString ChatServer::address() const { return m_address; }
 quint16 ChatServer::port() const { return m_port; }
 QString ChatServer::errorString() const { return m_error; }
 
@@ -152,7 +128,6 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
             [this, session](const QString &message) { onMessage(session, message); });
     connect(socket, &varrow::Socket::Disconnected, session, [this, session, socket] {
         const int reason = socket->LastError(); // why the socket closed by itself
-        session->peerClosed = true;
         if (reason == EMSGSIZE)
             endSession(session, End::Drop, QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
         else if (reason != 0)
@@ -282,7 +257,6 @@ bool ChatServer::deliver(Session *session, const QString &message)
         endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
         return false;
     }
-    ++m_stats.deliveries;
     return true;
 }
 
@@ -309,8 +283,8 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     }
 
     QObject::disconnect(session->socket, nullptr, session, nullptr);
-    if (!session->peerClosed)
-        session->socket->Disconnect();
+    // Inside the socket's own Disconnected handler (the peer closed) this does nothing more.
+    session->socket->Disconnect();
     session->deleteLater();
 
     if (how == End::Logout && !session->name.isEmpty())

@@ -30,16 +30,11 @@ public:
     struct Statistics {
         quint64 logins = 0;
         quint64 roomMessages = 0;  // room messages relayed (each counted once, not per receiver)
-        quint64 deliveries = 0;    // messages handed to clients' sockets
         int peakOnline = 0;
     };
 
     explicit ChatServer(QObject *parent = nullptr);
     ~ChatServer() override;
-
-    // The dotted IPv4 address in its usual form ("127.000.0.01" gives "127.0.0.1"), or an empty
-    // string when text is not one.
-    static QString canonicalAddress(const QString &text);
 
     // Known users and their passwords. With an empty table (the default) every name that passes
     // the name rules may log in with any password.
@@ -48,8 +43,6 @@ public:
     // Starts listening on address (dotted IPv4, "0.0.0.0" for every local address) at port (0 picks
     // a free one: see port()). False with errorString() set when that fails.
     bool listen(const QString &address, quint16 port);
-    bool isListening() const;
-    QString address() const;
     quint16 port() const;
     QString errorString() const;
 
@@ -74,7 +67,6 @@ private:
     void endSession(Session *session, End how, const QString &reason);
 
     varrow::Socket *m_listener = nullptr;
-    QString m_address;
     quint16 m_port = 0;
     QString m_error;
     QHash<QString, QString> m_passwords;

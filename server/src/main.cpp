@@ -1,4 +1,5 @@
 // quillet-server: a chat server for Quillet clients on a LAN.
+#include "chatprotocol.h"
 #include "chatserver.h"
 #include "userfile.h"
 
@@ -111,7 +112,7 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
-    const QString address = ChatServer::canonicalAddress(parser.value(listenOption));
+    const QString address = quillet::server::canonicalAddress(parser.value(listenOption));
     if (address.isEmpty())
         usageError(QStringLiteral("--listen needs an IPv4 address such as 127.0.0.1 or 0.0.0.0, not '%1'")
                        .arg(parser.value(listenOption)));
