@@ -66,8 +66,6 @@ frmMain::frmMain(QWidget *parent)
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
-
 void frmMain::buildMenus()
 {
     mnuFile = named(menuBar()->addMenu(QStringLiteral("&Connection")), "mnuFile");
@@ -151,12 +149,10 @@ void frmMain::buildControls()
     txtTx = named(new QLineEdit(central), "txtTx");
     txtTx->setAccessibleName(QStringLiteral("Message to the room"));
     txtTx->setAccessibleDescription(QStringLiteral("Enter sends it"));
-    Command1 = named(new QPushButton(QStringLiteral("&Send"), central), "Command1");
+    Command1 = button("Command1", QStringLiteral("&Send"), central);
     Command1->setToolTip(QStringLiteral("Click this button to send message to your friend."));
-    Command1->setAutoDefault(false);
-    Command2 = named(new QPushButton(QStringLiteral("&Clear"), central), "Command2");
+    Command2 = button("Command2", QStringLiteral("&Clear"), central);
     Command2->setToolTip(QStringLiteral("Click this button to clear the message text box.  "));
-    Command2->setAutoDefault(false);
 
     // Message window left, users right; style toggles and emotions under them; the entry line
     // with Send and Clear at the bottom. The message window and the users list take the growth.
@@ -382,10 +378,7 @@ void frmMain::Socketmain_DataArrival(const QString &Data)
 
 void frmMain::refuseLogin()
 {
-    closingOnPurpose_ = true;
-    Socketmain->Disconnect();
-    closingOnPurpose_ = false;
-    ShowDisconnectedState();
+    mnuFileDisconnect_Click(); // the window is ready for a new Connect before the box comes up
     messageBox(this, LoginRefusedText, QStringLiteral("Error!"), BoxIcon::Exclamation);
 }
 

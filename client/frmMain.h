@@ -36,7 +36,6 @@ class frmMain : public QMainWindow
 
 public:
     explicit frmMain(QWidget *parent = nullptr);
-    ~frmMain() override;
 
     // Texts the window shows.
     static inline const QString NoUserCaption = QStringLiteral("  User :    None");

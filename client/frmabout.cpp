@@ -27,12 +27,10 @@ frmabout::frmabout(QWidget *parent)
     setWindowTitle(QStringLiteral("About"));
     setWindowIcon(programIcon());
 
-    picIcon = new IconPicture(programIcon(), 48, this);
-    picIcon->setObjectName(QStringLiteral("picIcon"));
+    picIcon = named(new IconPicture(programIcon(), 48, this), "picIcon");
     picIcon->setAccessibleName(QStringLiteral("Quillet icon"));
 
-    Frame1 = new QGroupBox(QStringLiteral("Credits"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1 = named(new QGroupBox(QStringLiteral("Credits"), this), "Frame1");
     Label1 = plainLabel("Label1", QStringLiteral("Quillet: chat with everyone on your local network."),
                         Frame1);
     Label2 = plainLabel("Label2",
@@ -45,8 +43,7 @@ frmabout::frmabout(QWidget *parent)
     credits->addWidget(Label2);
     credits->addWidget(Label3);
 
-    Frame2 = new QGroupBox(this);
-    Frame2->setObjectName(QStringLiteral("Frame2"));
+    Frame2 = named(new QGroupBox(this), "Frame2");
     Frame2->setAccessibleName(QStringLiteral("Version"));
     lblCompanyProduct = plainLabel("lblCompanyProduct", QStringLiteral("The Quillet Team"), Frame2);
     QFont productFont(QStringLiteral("Arial"));
@@ -61,9 +58,7 @@ frmabout::frmabout(QWidget *parent)
     company->addWidget(lblCompanyProduct);
     company->addWidget(lblVersion);
 
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setAutoDefault(false);
+    cmdOK = button("cmdOK", QStringLiteral("OK"), this);
     cmdOK->setDefault(true); // Enter; Esc ends in reject(), which is the same as OK here
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
 

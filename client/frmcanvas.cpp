@@ -50,13 +50,6 @@ constexpr int pixels(int twips) { return (twips + 7) / 15; }
 constexpr int PaletteCell = pixels(360);           // the rows and columns are 360 apart
 const QSize DrawingSize(pixels(5655), pixels(2535)); // Picdraw and Picture2
 
-QLabel *plainLabel(const char *name, QWidget *parent)
-{
-    auto *l = named(new QLabel(parent), QLatin1StringView(name));
-    l->setTextFormat(Qt::PlainText);
-    return l;
-}
-
 // A pointer coordinate as a whole number, halves to the even neighbour. Values beyond int's range
 // (no screen has them) are held at its ends rather than wrapped.
 int wholeCoordinate(qreal v)
@@ -283,13 +276,13 @@ void frmcanvas::buildControls()
     FlatBttn1->setAccessibleDescription(QStringLiteral("clears the drawing area"));
     connect(FlatBttn1, &QToolButton::clicked, this, &frmcanvas::FlatBttn1_Click);
 
-    Label1 = plainLabel("Label1", central);
+    Label1 = plainLabel("Label1", QString(), central);
     Picdraw = named(new DrawingArea(DrawingSize, central), QStringLiteral("Picdraw"));
     Picdraw->setAccessibleName(QStringLiteral("drawing area"));
     connect(Picdraw, &DrawingArea::MouseDown, this, &frmcanvas::Picdraw_MouseDown);
     connect(Picdraw, &DrawingArea::MouseMove, this, &frmcanvas::Picdraw_MouseMove);
 
-    Label2 = plainLabel("Label2", central);
+    Label2 = plainLabel("Label2", QString(), central);
     Picture2 = named(new QWidget(central), QStringLiteral("Picture2"));
     Picture2->setFixedSize(DrawingSize);
     QPalette white = Picture2->palette();
@@ -299,7 +292,7 @@ void frmcanvas::buildControls()
     Picture2->setAccessibleName(QStringLiteral("partner's drawing area"));
     Picture2->setAccessibleDescription(QStringLiteral("stays blank: drawings are not shared"));
 
-    Label3 = plainLabel("Label3", central);
+    Label3 = plainLabel("Label3", QString(), central);
     Text3 = named(new QLineEdit(central), QStringLiteral("Text3"));
     Text3->setReadOnly(true);
     Label3->setAccessibleName(QStringLiteral("Status"));

@@ -40,8 +40,7 @@ frmchat::frmchat(QWidget *parent)
     Label4->setWordWrap(true);
     Label4->setMaximumWidth(320);
     Label5 = plainLabel("Label5", QStringLiteral("Reason of refusal :"), this);
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1 = named(new QLineEdit(this), "Text1");
     Label5->setBuddy(Text1);
     Cmdrequest = button("Cmdrequest", QStringLiteral("&Accept"), this);
     Cmdcancel = button("Cmdcancel", QStringLiteral("&Refuse"), this);

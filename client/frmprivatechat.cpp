@@ -77,8 +77,6 @@ frmprivatechat::frmprivatechat(QWidget *parent)
     Form_Load();
 }
 
-frmprivatechat::~frmprivatechat() = default;
-
 void frmprivatechat::buildMenus()
 {
     mnuconnection = named(menuBar()->addMenu(QStringLiteral("&Connection")), "mnuconnection");
@@ -172,10 +170,14 @@ void frmprivatechat::answer(const QString &reply, bool accepted)
         return;
     chatOn_ = accepted;
     refused_ = !accepted;
-    if (Winsock->State() != PeerSocket::SocketState::Connected) {
+    if (Winsock->State() != PeerSocket::SocketState::Connected)
         pendingAnswer_ = reply; // goes out in Winsock_Connected
-        return;
-    }
+    else
+        sendAnswer(reply);
+}
+
+void frmprivatechat::sendAnswer(const QString &reply)
+{
     send(reply);
     if (refused_) {
         endChat();
@@ -250,14 +252,8 @@ void frmprivatechat::Winsock_ConnectionRequest(qint32 requestID)
 
 void frmprivatechat::Winsock_Connected()
 {
-    if (pendingAnswer_.isEmpty())
-        return;
-    const QString reply = std::exchange(pendingAnswer_, QString());
-    send(reply);
-    if (refused_) {
-        endChat();
-        close();
-    }
+    if (!pendingAnswer_.isEmpty())
+        sendAnswer(std::exchange(pendingAnswer_, QString()));
 }
 
 void frmprivatechat::Winsock_DataArrival(qint64 bytesTotal)
@@ -366,19 +362,17 @@ void frmprivatechat::send(const QString &message)
 
 bool frmprivatechat::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == Txtsend && event->type() == QEvent::KeyPress) {
-        // Tab is a character for the partner; Ctrl+Tab and Ctrl+Shift+Tab leave the typing box
-        // (as in any text box that takes Tab), and go nowhere else.
-        const auto *key = static_cast<const QKeyEvent *>(event);
-        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
-            && (key->modifiers() & Qt::ControlModifier)) {
-            focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
-            return true;
-        }
+    if (watched != Txtsend || event->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, event);
+    const auto *key = static_cast<const QKeyEvent *>(event);
+    // Tab is a character for the partner; Ctrl+Tab and Ctrl+Shift+Tab leave the typing box (as in
+    // any text box that takes Tab), and go nowhere else.
+    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+        && (key->modifiers() & Qt::ControlModifier)) {
+        focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
+        return true;
     }
-    if (watched == Txtsend && event->type() == QEvent::KeyPress
-        && Winsock->State() == PeerSocket::SocketState::Connected) {
-        const auto *key = static_cast<const QKeyEvent *>(event);
+    if (Winsock->State() == PeerSocket::SocketState::Connected) {
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
             send(PP::keystroke(13));
         else if (key->key() == Qt::Key_Backspace)

@@ -47,7 +47,6 @@ class frmprivatechat : public QMainWindow
 
 public:
     explicit frmprivatechat(QWidget *parent = nullptr);
-    ~frmprivatechat() override;
 
     // How long the requester waits for the partner's answer, in milliseconds; read when the wait
     // starts.
@@ -125,6 +124,8 @@ private:
     void endChat();
     void showStatus(const QString &text);
     void send(const QString &message);
+    // The accepting side's answer, on a connection that is up; a refusal then ends the request.
+    void sendAnswer(const QString &reply);
     void handle(const PeerProtocol::Message &message);
     void appendReceived(QChar character);
     void answerTimer_Timer();

@@ -71,15 +71,13 @@ frmreqchat::frmreqchat(QWidget *parent)
     Label1 = plainLabel("Label1", QStringLiteral("Chat Request to : "), this);
     Label4 = plainLabel("Label4", QString(), this);
     Label2 = plainLabel("Label2", QStringLiteral("Request Message"), this);
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1 = named(new QLineEdit(this), "Text1");
     Text1->setMinimumWidth(220);
     Label2->setBuddy(Text1);
     Cmdrequest = button("Cmdrequest", QStringLiteral("Request"), this);
     Cmdcancel = button("Cmdcancel", QStringLiteral("Cancel"), this);
     Cmdrequest->setDefault(true); // Enter sends the request; Esc, like Cancel, ends it
-    Winsock1 = new PeerSocket(this);
-    Winsock1->setObjectName(QStringLiteral("Winsock1"));
+    Winsock1 = named(new PeerSocket(this), "Winsock1");
 
     auto *grid = new QGridLayout(this);
     grid->addWidget(Label1, 0, 0);
