@@ -104,13 +104,6 @@ int errorNumber(QAbstractSocket::SocketError error)
     }
 }
 
-QString dottedIPv4(const QHostAddress &address)
-{
-    bool ok = false;
-    const quint32 v4 = address.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString() : address.toString();
-}
-
 } // namespace
 
 PeerSocket::PeerSocket(QObject *parent) : QObject(parent), m_listener(new PeerListener(this))
@@ -174,11 +167,6 @@ quint16 PeerSocket::RemotePort() const
 void PeerSocket::setRemotePort(quint16 port)
 {
     m_remotePort = port;
-}
-
-QString PeerSocket::RemoteHostIP() const
-{
-    return m_peerAddress;
 }
 
 bool PeerSocket::Listen()
@@ -271,7 +259,6 @@ void PeerSocket::closeAll()
         m_listener->close();
     dropConnection();
     m_received.clear();
-    m_peerAddress.clear();
     m_peerPort = 0;
     m_state = SocketState::Closed;
 }
@@ -333,7 +320,6 @@ void PeerSocket::becomeConnected()
 {
     m_watchFd = watchDescriptor(m_socket->socketDescriptor());
     m_state = SocketState::Connected;
-    m_peerAddress = dottedIPv4(m_socket->peerAddress());
     m_peerPort = m_socket->peerPort();
 }
 

@@ -118,9 +118,6 @@ public:
     // While a connection is up (or has just ended), the partner's port; otherwise the value set.
     quint16 RemotePort() const;
     void setRemotePort(quint16 port);
-    // The partner's address as dotted text while a connection is held (also after Closed or a
-    // connection Error, until Close()); "" otherwise.
-    QString RemoteHostIP() const;
 
     SocketState State() const { return m_state; }
 
@@ -197,7 +194,6 @@ private:
     quint16 m_localPort = 0;
     QString m_remoteHost;
     quint16 m_remotePort = 0;
-    QString m_peerAddress;
     quint16 m_peerPort = 0;
 
     PeerListener *m_listener = nullptr;

@@ -125,9 +125,7 @@ private slots:
         QCOMPARE(connected.count(), 1);
         QCOMPARE(requests.count(), 1);
         QCOMPARE(listenerConnected.count() + errors.count(), 0); // accepting raises no event
-        QCOMPARE(client.RemoteHostIP(), Loopback);
         QCOMPARE(client.RemotePort(), port);
-        QCOMPARE(listener.RemoteHostIP(), Loopback);
         QCOMPARE(listener.RemotePort(), client.LocalPort());
         QCOMPARE(listener.LocalPort(), port);
 
@@ -150,10 +148,8 @@ private slots:
         QCOMPARE(atClient.announced, atClient.bytes.size()); // each byte counted once when all is read
         QCOMPARE(client.State(), State::PeerClosed);
         QVERIFY(!client.SendData("too late"));
-        QCOMPARE(client.RemoteHostIP(), Loopback);
         client.Close();
         QCOMPARE(client.State(), State::Closed);
-        QCOMPARE(client.RemoteHostIP(), QString());
         QCOMPARE(errors.count(), 0);
     }
 
