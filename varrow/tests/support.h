@@ -23,24 +23,19 @@ namespace vt {
 
 inline sockaddr_in loopback(quint16 port)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
-// A socket bound to 127.0.0.1 on the given port (0: one the kernel picks; port() reads 0 when
-// the bind failed). Unless it listens, a connect to its port is refused, and nobody else can
-// take the port while it exists.
+// A socket bound to 127.0.0.1 on a port the kernel picks. Unless it listens, a connect to its
+// port is refused.
 class RawListener
 {
     Q_DISABLE_COPY(RawListener)
 
 public:
-    explicit RawListener(bool listening = true, quint16 port = 0)
+    explicit RawListener(bool listening = true)
     {
-        sockaddr_in a = loopback(port);
+        sockaddr_in a = loopback(0);
         socklen_t len = sizeof a;
         ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
         ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
@@ -116,8 +111,7 @@ public:
             ::close(m_fd);
         m_fd = -1;
     }
-    // Close with a reset (RST).
-    void abort()
+    void abort() // close with a reset (RST)
     {
         const linger l{1, 0};
         ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -1,16 +1,16 @@
 // varrow::Socket on real loopback connections: connecting, the bytes sent, the framing of what
 // arrives, handlers that re-enter, closing, listening and accepting, and calls by name.
+#include "posix.h"
 #include "support.h"
 
 #include <QEventLoop>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimer>
 
-#include <netdb.h>
-
 #include <csignal>
-#include <utility>
+#include <vector>
 
 using varrow::Socket;
 using vt::connectTo;
@@ -61,31 +61,12 @@ private slots:
         vt::RawPeer peer(listener.acceptOne());
         QCOMPARE(s.LocalAddress(), u"127.0.0.1"_s);
         QCOMPARE(s.RemoteAddress(), u"127.0.0.1"_s);
-        QVERIFY(s.Send(u"hi"_s));
-        QTRY_COMPARE(peer.received(), "hi\0"_ba);
-    }
-
-    void connectByServiceName()
-    {
-        // A "tcp" entry of the services database whose port is free here; Port is then ignored.
-        std::unique_ptr<vt::RawListener> listener;
-        QString service;
-        ::setservent(1);
-        for (const servent *e; service.isEmpty() && (e = ::getservent());) {
-            const quint16 port = ntohs(quint16(e->s_port));
-            if (port < 1024 || qstrcmp(e->s_proto, "tcp") != 0)
-                continue;
-            listener = std::make_unique<vt::RawListener>(true, port);
-            if (listener->port() == port)
-                service = QString::fromLatin1(e->s_name);
-        }
-        ::endservent();
-        if (service.isEmpty())
-            QSKIP("no free port of the services database on this machine");
-        Socket s;
-        QVERIFY2(s.Connect(u"127.0.0.1"_s, service, 1), qPrintable(service));
-        vt::RawPeer peer(listener->acceptOne());
-        QVERIFY(peer.fd() >= 0);
+        // On the wire: Latin-1, one byte per character ("?" above 255, one for a surrogate
+        // pair), and a 0.
+        for (const QString &text : {QString(), u"caf\u00e9 \u00ff\u0080"_s, u"1\u20ac2\u0100"_s,
+                                    QString::fromUtf8("a\xF0\x9F\x98\x80z") + QChar(0xD800), QString::fromLatin1("a\0b"_ba)})
+            QVERIFY(s.Send(text));
+        QTRY_COMPARE(peer.received(), "\0caf\xe9 \xff\x80\0" "1?2?\0" "a?z?\0" "a\0b\0"_ba);
     }
 
     void failedConnectRaisesNothing()
@@ -112,63 +93,50 @@ private slots:
         QCOMPARE(listening.acceptOne(0), -1);
     }
 
-    void eventsInOrder()
+    void unansweredConnectGivesUp()
     {
-        vt::RawListener listener;
-        Socket s;
-        vt::EventLog log(&s);
-        int reason = -1;
-        bool reconnect = false;
-        connect(&s, &Socket::Disconnected, this, [&] {
-            reason = s.LastError();
-            if (std::exchange(reconnect, false))
-                QVERIFY(connectTo(s, listener.port()));
-        });
-        QVERIFY(connectTo(s, listener.port()));
-        vt::RawPeer first(listener.acceptOne());
-        QVERIFY(connectTo(s, listener.port())); // replaces the first connection, silently
-        vt::RawPeer second(listener.acceptOne());
-        QTRY_VERIFY(first.sawClose());
-
-        // Complete messages, then the close; the unterminated tail is dropped.
-        QVERIFY(second.write("hi\0there\0partial"_ba));
-        second.closeNow();
-        QTRY_COMPARE(log.count("disconnect"), 1);
-        QCoreApplication::processEvents();
-        QCOMPARE(log.entries, (QStringList{"connect", "connect", "data:hi", "data:there", "disconnect"}));
-        QCOMPARE(reason, 0); // an orderly close
-        QCOMPARE(s.SocketHandle(), 0);
-
-        // A reset; the handler connects anew, and the instance keeps that connection.
-        QVERIFY(connectTo(s, listener.port()));
-        reconnect = true;
-        vt::RawPeer(listener.acceptOne()).abort();
-        QTRY_COMPARE(log.count("disconnect"), 2);
-        QCOMPARE(reason, ECONNRESET);
-        QCOMPARE(log.entries.mid(5), (QStringList{"connect", "disconnect", "connect"}));
-        vt::RawPeer third(listener.acceptOne());
-        QVERIFY(s.SocketHandle() > 0 && s.Send(u"again"_s));
-        QTRY_COMPARE(third.received(), "again\0"_ba);
+        // A listener that never accepts, with the smallest backlog: once its queue is full the
+        // kernel drops further handshakes, so a connect gets no answer at all. The connect must
+        // give up after its limit instead of waiting for the kernel's own time-out (minutes).
+        vt::RawListener full(false);
+        QCOMPARE(::listen(full.fd(), 0), 0);
+        std::vector<int> clients;
+        bool gaveUp = false;
+        while (!gaveUp && clients.size() < 8) {
+            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            gaveUp = !varrow::detail::connectWithin(clients.back(), vt::loopback(full.port()).sin_addr, full.port(), 200);
+        }
+        const int reason = errno;
+        for (int fd : clients)
+            ::close(fd);
+        if (!gaveUp)
+            QSKIP("the kernel answered every handshake; no unanswered connect to try");
+        QCOMPARE(reason, ETIMEDOUT); // not refused: it waited for its limit
     }
 
-    void blockingMode()
+    void blockingModeByName()
     {
-        // Asynchronous false (set by name): Connect still raises Connnect, Accept nothing; data
+        // Asynchronous false, calls by name: Connect still raises Connnect, Accept nothing; data
         // comes through Read only, 0 bytes kept, up to the peer's close, which raises nothing.
         vt::RawListener raw;
         Socket listener;
-        QVERIFY(listener.Listen(0));
         Socket s;
-        QVERIFY(s.setProperty("Asynchronous", false));
         vt::EventLog log(&s);
+        bool ok = false;
+        QVERIFY(QMetaObject::invokeMethod(&listener, "Listen", Q_RETURN_ARG(bool, ok), Q_ARG(qint32, 0),
+                                          Q_ARG(QString, u"127.0.0.1"_s)) && ok);
+        QVERIFY(s.setProperty("Asynchronous", false));
         QVERIFY(connectTo(s, raw.port()));
         QVERIFY(vt::RawPeer(raw.acceptOne()).write("one\0two\0"_ba));
         QCoreApplication::processEvents(); // a notifier, if there were one, would fire here
-        QCOMPARE(s.Read(), QString::fromLatin1("one\0two\0"_ba));
+        QString text;
+        QVERIFY(QMetaObject::invokeMethod(&s, "Read", Q_RETURN_ARG(QString, text)));
+        QCOMPARE(text, QString::fromLatin1("one\0two\0"_ba));
 
         vt::RawPeer peer(vt::RawPeer::connectTo(listener.LocalPort()));
         qint32 handle = listener.SocketHandle();
-        QVERIFY(s.Accept(handle) && s.Send(u"sent"_s));
+        QVERIFY(QMetaObject::invokeMethod(&s, "Accept", Q_RETURN_ARG(bool, ok), Q_ARG(qint32 &, handle)) && ok);
+        QVERIFY(QMetaObject::invokeMethod(&s, "Send", Q_RETURN_ARG(bool, ok), Q_ARG(QString, u"sent"_s)) && ok);
         QTRY_COMPARE(peer.received(), "sent\0"_ba);
         QVERIFY(peer.write("x\0"_ba));
         peer.closeNow();
@@ -176,50 +144,14 @@ private slots:
         QCOMPARE(s.Read(), QString::fromLatin1("x\0"_ba));
         QCOMPARE(log.entries, QStringList{"connect"});
         QVERIFY(s.SocketHandle() > 0);
-    }
-
-    void byName()
-    {
-        Socket listener;
-        Socket s;
-        vt::EventLog log(&s);
-        bool ok = false;
-        QVERIFY(QMetaObject::invokeMethod(&listener, "Listen", Q_RETURN_ARG(bool, ok), Q_ARG(qint32, 0),
-                                          Q_ARG(QString, u"127.0.0.1"_s)) && ok);
-        vt::RawPeer peer(vt::RawPeer::connectTo(listener.LocalPort()));
-        qint32 handle = listener.SocketHandle();
-        QVERIFY(QMetaObject::invokeMethod(&s, "Accept", Q_RETURN_ARG(bool, ok), Q_ARG(qint32 &, handle)) && ok);
-        QVERIFY(QMetaObject::invokeMethod(&s, "Send", Q_RETURN_ARG(bool, ok), Q_ARG(QString, u"by name"_s)) && ok);
-        QTRY_COMPARE(peer.received(), "by name\0"_ba);
-        // Connect(Host) alone: port 0, which cannot be reached.
-        QVERIFY(QMetaObject::invokeMethod(&s, "Connect", Q_RETURN_ARG(bool, ok), Q_ARG(QString, u"127.0.0.1"_s)));
-        QVERIFY(!ok);
-        QVERIFY(QMetaObject::invokeMethod(&s, "Disconnect"));
-        QCOMPARE(log.entries, QStringList{"disconnect"});
 
         char name[256] = {};
         QCOMPARE(::gethostname(name, sizeof name - 1), 0);
-        for (const char *method : {"LocalHost", "LocalIP"}) {
-            QString host;
-            QVERIFY(QMetaObject::invokeMethod(&s, method, Q_RETURN_ARG(QString, host)));
-            QCOMPARE(host, QString::fromLatin1(name));
-        }
-        for (const char *method : {"Connect(QString,QString,qint32)", "Listen(qint32)", "Shutdown()", "Read()"})
-            QVERIFY2(s.metaObject()->indexOfMethod(method) >= 0, method);
+        QVERIFY(QMetaObject::invokeMethod(&s, "LocalHost", Q_RETURN_ARG(QString, text)));
+        QVERIFY(text == QString::fromLatin1(name) && s.LocalIP() == text);
     }
 
     // --------------------------------------------------------------------------------- sending
-
-    void exactBytesOnTheWire()
-    {
-        // Latin-1, one byte per character ("?" above 255, one for a surrogate pair), and a 0.
-        vt::Pair p;
-        QVERIFY(p.open());
-        for (const QString &text : {QString(), u"caf\u00e9 \u00ff\u0080"_s, u"1\u20ac2\u0100"_s,
-                                    QString::fromUtf8("a\xF0\x9F\x98\x80z") + QChar(0xD800), QString::fromLatin1("a\0b"_ba)})
-            QVERIFY(p.socket->Send(text));
-        QTRY_COMPARE(p.peer->received(), "\0caf\xe9 \xff\x80\0" "1?2?\0" "a?z?\0" "a\0b\0"_ba);
-    }
 
     void sendToAClosedPeerFails()
     {
@@ -298,32 +230,6 @@ private slots:
         QTRY_COMPARE(p.peer->received(), "still up\0"_ba);
     }
 
-    void maxMessageSizeEndsTheConnection()
-    {
-        // Set by name before connecting, it holds for the connection: a message of that size
-        // comes, a longer one (not terminated, over several receives) ends the connection.
-        vt::Pair p;
-        QVERIFY(p.socket->setProperty("MaxMessageSize", 5000));
-        QVERIFY(p.open());
-        vt::EventLog log(p.socket.get());
-        int reason = -1;
-        connect(p.socket.get(), &Socket::Disconnected, this, [&] { reason = p.socket->LastError(); });
-        const QByteArray atBound(5000, 'a');
-        p.peer->write(atBound + '\0' + QByteArray(5001, 'x') + "\0after\0"_ba);
-        QTRY_COMPARE_WITH_TIMEOUT(log.count("disconnect"), 1, 10000);
-        QCOMPARE(log.entries, (QStringList{"data:" + QString::fromLatin1(atBound), "disconnect"}));
-        QCOMPARE(reason, EMSGSIZE);
-        QCOMPARE(p.socket->SocketHandle(), 0);
-        QTRY_VERIFY(p.peer->sawClose());
-
-        // The next connection of the instance starts afresh, under the same bound.
-        QVERIFY(connectTo(*p.socket, p.listener.port()));
-        vt::RawPeer next(p.listener.acceptOne());
-        QVERIFY(next.write("new\0"_ba + QByteArray(5001, 'x')));
-        QTRY_COMPARE(log.count("disconnect"), 2);
-        QCOMPARE(log.entries.mid(2), (QStringList{"connect", "data:new", "disconnect"}));
-    }
-
     void randomisedReceiveStream()
     {
         // A few thousand random messages, cut into chunks of random size that go out one send()
@@ -350,71 +256,73 @@ private slots:
         QCOMPARE(got, sent);
     }
 
-    // ------------------------------------------------------------------ handlers that re-enter
+    // ------------------------------------------------- the end of a connection, and handlers
 
-    void nestedLoop()
+    void endOfConnection_data()
     {
-        // The first handler runs a nested loop (as a modal dialog would) while more data and the
-        // peer's close arrive: inside it, the notices deliver what was queued and what arrives,
-        // in order, each once, then the close; the unterminated tail is dropped.
-        vt::Pair p;
-        QVERIFY(p.open());
-        vt::EventLog log(p.socket.get());
-        qsizetype nested = -1;
-        connect(p.socket.get(), &Socket::DataArrival, this, [&](const QString &t) {
-            if (t != "first"_L1)
-                return;
-            QVERIFY(p.peer->write("third\0four"_ba) && p.peer->write("th\0fifth\0tail"_ba));
-            p.peer->closeNow();
-            QEventLoop loop;
-            QTimer::singleShot(10000, &loop, &QEventLoop::quit); // gives up rather than hang
-            connect(p.socket.get(), &Socket::Disconnected, &loop, &QEventLoop::quit);
-            loop.exec();
-            nested = log.entries.size();
-        });
-        QVERIFY(p.peer->write("first\0second\0"_ba));
-        QTRY_COMPARE(nested, 6); // everything came inside the nested loop
-        QCoreApplication::processEvents();
-        QCOMPARE(log.entries, (QStringList{"data:first", "data:second", "data:third", "data:fourth", "data:fifth",
-                                           "disconnect"}));
-        QCOMPARE(p.socket->SocketHandle(), 0);
+        QTest::addColumn<QString>("onFirst"); // what the handler of the message "a" does
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("nothing, the peer closes") << QString() << QStringList{"connect", "data:a", "data:b", "disconnect"};
+        QTest::newRow("nested loop") << u"loop"_s << QStringList{"connect", "data:a", "data:b", "data:part", "data:d", "disconnect"};
+        QTest::newRow("the peer resets") << u"reset"_s << QStringList{"connect", "data:a", "data:b", "disconnect"};
+        QTest::newRow("Disconnect") << u"disconnect"_s << QStringList{"connect", "data:a", "disconnect"};
+        QTest::newRow("delete") << u"delete"_s << QStringList{"connect", "data:a"};
     }
 
-    void disconnectInHandler()
+    void endOfConnection()
     {
-        // Nothing more comes from a connection dropped inside a handler, not even on the next
-        // connection of the same instance.
+        // Complete messages come once each, in order, then the close; the unterminated tail is
+        // dropped. LastError() tells a reset from an orderly close. A handler may run a nested loop (as a modal dialog would): the notices inside
+        // it deliver what was queued and what arrives, and the close. Once a handler has
+        // disconnected or deleted the instance nothing more comes, not even on its next connection.
+        QFETCH(QString, onFirst);
+        QFETCH(QStringList, expected);
         vt::Pair p;
-        QVERIFY(p.open());
-        vt::EventLog log(p.socket.get());
-        Socket *s = p.socket.get();
-        connect(s, &Socket::DataArrival, this, [s](const QString &t) {
-            if (t == "a"_L1)
+        QPointer<Socket> s = p.socket.get();
+        vt::EventLog log(s);
+        int reason = -1;
+        qsizetype inside = -1;
+        connect(s, &Socket::Disconnected, this, [&] { reason = s->LastError(); });
+        connect(s, &Socket::DataArrival, this, [&](const QString &t) {
+            if (t != "a"_L1)
+                return;
+            if (onFirst == "loop"_L1) {
+                QVERIFY(p.peer->write("t\0d"_ba) && p.peer->write("\0tail"_ba));
+                p.peer->closeNow();
+                QEventLoop loop;
+                QTimer::singleShot(10000, &loop, &QEventLoop::quit); // gives up rather than hang
+                connect(s, &Socket::Disconnected, &loop, &QEventLoop::quit);
+                loop.exec();
+                inside = log.entries.size();
+            } else if (onFirst == "reset"_L1) {
+                p.peer->abort();
+            } else if (onFirst == "disconnect"_L1) {
                 s->Disconnect();
+            } else if (onFirst == "delete"_L1) {
+                delete p.socket.release();
+            }
         });
+        QVERIFY(p.open());
         QVERIFY(p.peer->write("a\0b\0par"_ba));
-        QTRY_VERIFY(p.peer->sawClose());
+        if (onFirst.isEmpty())
+            p.peer->closeNow();
+        if (onFirst == "disconnect"_L1 || onFirst == "delete"_L1)
+            QTRY_VERIFY(p.peer->sawClose());
+        QTRY_VERIFY(!s || log.count("disconnect") == 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(log.entries, expected);
+        if (onFirst == "loop"_L1)
+            QCOMPARE(inside, expected.size()); // everything came inside the nested loop
+        if (!s)
+            return;
+        QCOMPARE(reason, onFirst == "reset"_L1 ? ECONNRESET : 0); // 0: an orderly close or Disconnect
         QCOMPARE(s->SocketHandle(), 0);
 
         QVERIFY(connectTo(*s, p.listener.port()));
-        vt::RawPeer second(p.listener.acceptOne());
-        QVERIFY(second.write("x\0"_ba));
-        QTRY_COMPARE(log.entries.size(), 4);
-        QCOMPARE(log.entries, (QStringList{"data:a", "disconnect", "connect", "data:x"}));
-    }
-
-    void deleteInHandler()
-    {
-        // Once a handler has deleted the instance, nothing more is raised or touched.
-        vt::Pair p;
-        QVERIFY(p.open());
-        QStringList got;
-        Socket *s = p.socket.release();
-        connect(s, &Socket::DataArrival, this, [&](const QString &t) { got << t; delete s; });
-        QVERIFY(p.peer->write("a\0b\0c"_ba));
-        QTRY_VERIFY(p.peer->sawClose());
-        QCoreApplication::processEvents();
-        QCOMPARE(got, QStringList{"a"});
+        vt::RawPeer next(p.listener.acceptOne());
+        QVERIFY(next.write("x\0"_ba));
+        QTRY_COMPARE(log.entries.size(), expected.size() + 2);
+        QCOMPARE(log.entries.mid(expected.size()), (QStringList{"connect", "data:x"}));
     }
 
     // --------------------------------------------------------------------------------- closing
@@ -473,7 +381,6 @@ private slots:
         QVERIFY(s.Listen(0));
         const quint16 port = s.LocalPort();
         QVERIFY(port != 0 && s.SocketHandle() > 0);
-        QCOMPARE(s.LocalAddress(), QString()); // not a connection
         s.Disconnect();
         QVERIFY(s.Listen(qint32(port) + 65536)); // the port keeps its low 16 bits
         QCOMPARE(s.LocalPort(), port);
@@ -482,16 +389,10 @@ private slots:
         QCOMPARE(busy.LastError(), EADDRINUSE);
         QCOMPARE(busy.SocketHandle(), 0);
 
-        // On one address; "" is every address; anything but a dotted address fails.
-        for (const QString &address : {u"127.0.0.1"_s, QString()}) {
-            QVERIFY(s.Listen(0, address));
-            sockaddr_in bound{};
-            socklen_t length = sizeof bound;
-            QCOMPARE(::getsockname(s.SocketHandle(), reinterpret_cast<sockaddr *>(&bound), &length), 0);
-            QCOMPARE(bound.sin_addr.s_addr, htonl(address.isEmpty() ? INADDR_ANY : INADDR_LOOPBACK));
-        }
+        // On one address (the server's test checks which); anything but a dotted address fails.
+        QVERIFY(s.Listen(0, u"127.0.0.1"_s));
         const int held = s.SocketHandle();
-        for (const QString &text : {u"localhost"_s, u"127.0.0"_s, QString::fromLatin1("127.0.0.1\0x"_ba)}) {
+        for (const QString &text : {u"localhost"_s, QString::fromLatin1("127.0.0.1\0x"_ba)}) {
             QVERIFY2(!s.Listen(0, text), qPrintable(text));
             QCOMPARE(s.LastError(), EINVAL);
             QCOMPARE(s.SocketHandle(), 0);
@@ -506,15 +407,11 @@ private slots:
         Socket listener;
         vt::EventLog requests(&listener);
         std::vector<std::unique_ptr<Socket>> workers;
-        enum { Hand, Ignore, TakeItself } mode = Hand;
-        qint32 argumentAfter = -1;
+        bool hand = true;
         connect(&listener, &Socket::ConnectionRequest, this, [&](qint32 &handle) {
-            if (mode == Hand) {
+            if (hand) {
                 workers.push_back(std::make_unique<Socket>());
                 QVERIFY(workers.back()->Accept(handle));
-            } else if (mode == TakeItself) {
-                QVERIFY(listener.Accept(handle));
-                argumentAfter = handle;
             }
         });
         QVERIFY(listener.Listen(0));
@@ -532,7 +429,7 @@ private slots:
 
         // A request nobody takes is raised once, not once per loop pass; a later Accept takes
         // the connection and arms the listener again.
-        mode = Ignore;
+        hand = false;
         vt::RawPeer c(vt::RawPeer::connectTo(listener.LocalPort()));
         QTRY_COMPARE(requests.entries.size(), 3);
         for (int i = 0; i < 20; ++i)
@@ -553,18 +450,7 @@ private slots:
             QVERIFY(!late.Accept(other));
             QCOMPARE(late.SocketHandle(), held);
         }
-
-        // The handler's argument is bound to SocketHandle: a listener accepting into itself
-        // becomes the connection, and its listening descriptor is closed.
-        mode = TakeItself;
-        const quint16 port = listener.LocalPort();
-        vt::RawPeer e(vt::RawPeer::connectTo(port));
-        QTRY_COMPARE(argumentAfter, listener.SocketHandle());
-        QCOMPARE(vt::RawPeer::connectTo(port), -1);
-        QVERIFY(listener.Send(u"hello"_s));
-        QTRY_COMPARE(e.received(), "hello\0"_ba);
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestSocket)
