@@ -92,25 +92,22 @@ private slots:
         for (const QStringList &got : syncFrom(all.last(), all).first(9))
             QCOMPARE(got.last(), u"<add usr>user10,</add usr>");
 
-        // Leaving: an orderly close, a reset, a reset in mid-message, and one byte over the
-        // largest message, with and without its terminator (the server does not wait for it).
+        // Leaving: an orderly close, a reset in mid-message, and a message one byte over the
+        // largest (the program's test sends one without its terminator).
         all[1]->socket.disconnectFromHost();
+        all[2]->sendRaw("<message>never fin");
         all[2]->reset();
-        all[3]->sendRaw("<message>never fin");
-        all[3]->reset();
-        all[4]->sendRaw(QByteArray(MaxMessageBytes + 1, 'z'));
-        all[5]->send(roomMessage(QString(MaxMessageBytes + 1 - roomMessage({}, u"N"_qs, u"user6"_qs).size(), u'x'),
-                                 u"N"_qs, u"user6"_qs));
-        QVERIFY(all[4]->waitForDisconnected() && all[5]->waitForDisconnected());
-        QTRY_COMPARE(server->onlineUsers(), (QStringList{u"user1"_qs, u"user7"_qs, u"user8"_qs, u"user9"_qs, u"user10"_qs}));
-        QStringList removals;
-        for (int i = 2; i <= 6; ++i)
-            removals << QStringLiteral("<rem usr>user%1,</rem usr>").arg(i);
-        for (QStringList got : syncFrom(all.last(), all.mid(6))) {
+        all[3]->send(roomMessage(QString(MaxMessageBytes + 1 - roomMessage({}, u"N"_qs, u"user4"_qs).size(), u'x'),
+                                 u"N"_qs, u"user4"_qs));
+        QVERIFY(all[3]->waitForDisconnected());
+        QTRY_COMPARE(server->onlineUsers(), (QStringList{u"user1"_qs, u"user5"_qs, u"user6"_qs, u"user7"_qs,
+                                                         u"user8"_qs, u"user9"_qs, u"user10"_qs}));
+        for (QStringList got : syncFrom(all.last(), all.mid(4))) {
             got.sort();
-            QCOMPARE(got, removals);
+            QCOMPARE(got, (QStringList{u"<rem usr>user2,</rem usr>"_qs, u"<rem usr>user3,</rem usr>"_qs,
+                                       u"<rem usr>user4,</rem usr>"_qs}));
         }
-        QTRY_COMPARE(server->connectionCount(), 5);
+        QTRY_COMPARE(server->connectionCount(), 7);
         QVERIFY(join(u"user2"_qs)); // the name is free again
     }
 
@@ -119,13 +116,13 @@ private slots:
         QTest::addColumn<QString>("sent");    // by alice
         QTest::addColumn<QStringList>("got"); // by alice, bob and carol ("": nothing)
         const QString odd = u"I <3 it: a<b, x > y, <style>, </user></message> & r>"_qs;
-        const QString hi = u"<message>hi<style>N<user>alice</user></message>"_qs;
         const QStringList none(3, QString());
         QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs)
                                            << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
         const QString largest = roomMessage(QString(MaxMessageBytes - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
         QTest::newRow("largest message") << largest << QStringList(3, largest);
-        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs << QStringList(3, hi);
+        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs
+                                           << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
         QTest::newRow("claims with tags") << u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>carol</user></message>"_qs
                                           << QStringList(3, u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>alice</user></message>"_qs);
         QTest::newRow("request, to its target only")
@@ -174,14 +171,12 @@ private slots:
         QTest::newRow("less than") << none << u"a<b///pw"_qs << false;
         QTest::newRow("greater than") << none << u"a>b///pw"_qs << false;
         QTest::newRow("control character") << none << u"a\tb///pw"_qs << false;
-        QTest::newRow("C1 control") << none << u"a\u0085///pw"_qs << false;
         QTest::newRow("server, any case") << none << u"mySeRvEr1///pw"_qs << false;
         QTest::newRow("room line first") << none << proto::roomMessage(u"hi"_qs, u"N"_qs, u"carol"_qs) << false;
         QTest::newRow("listed user") << file << u"carol///secret"_qs << true;
         QTest::newRow("password holding : and ///") << file << u"dave///a:b///c"_qs << true;
         QTest::newRow("wrong password") << file << u"carol///Secret"_qs << false;
         QTest::newRow("unknown name") << file << u"erin///secret"_qs << false;
-        QTest::newRow("name in other case") << file << u"Carol///secret"_qs << false;
     }
     void login()
     {

@@ -63,46 +63,33 @@ class tst_ServerProgram : public QObject
     Q_OBJECT
 
 private slots:
-    void help()
+    void commandLine()
     {
-        ServerProcess server;
-        QCOMPARE(server.run({u"--help"_qs}), 0);
-        const QByteArray out = server.process.readAllStandardOutput();
+        ServerProcess help;
+        QCOMPARE(help.run({u"--help"_qs}), 0);
+        const QByteArray out = help.process.readAllStandardOutput();
         for (const char *text : {"--listen <ADDR>", "--port <N>", "--users <FILE>", "2727", "127.0.0.1"})
             QVERIFY2(out.contains(text), text);
-    }
 
-    void badArgument_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("says");
-        QTest::newRow("unknown option") << QStringList{u"--bogus"_qs} << u"bogus"_qs;
-        QTest::newRow("port too large") << QStringList{u"--port"_qs, u"65536"_qs} << u"--port"_qs;
-        QTest::newRow("host name") << QStringList{u"--listen"_qs, u"example.org"_qs} << u"--listen"_qs;
-        QTest::newRow("stray argument") << QStringList{u"2727"_qs} << u"unexpected argument"_qs;
-        QTest::newRow("missing users file") << QStringList{u"--users"_qs, u"/nonexistent/users"_qs}
-                                            << u"users file /nonexistent/users"_qs;
-        QTest::newRow("empty users file") << QStringList{u"--users"_qs, u"/dev/null"_qs} << u"no users listed"_qs;
-    }
-    void badArgument()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, says);
-        // A free port first, so that nothing but the bad argument can stop the server.
-        ServerProcess server;
-        QVERIFY(server.run(QStringList{u"--port"_qs, u"0"_qs} + arguments) > 0);
-        QVERIFY2(server.log().contains(says) && !server.log().contains(u"listening on"), qPrintable(server.log()));
-    }
-
-    void takenPort()
-    {
+        // What stops the server with a message before it listens: exit code 2 for a bad
+        // argument, 1 for what it cannot do.
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
-        const QString port = QString::number(holder.serverPort());
-        ServerProcess server;
-        QCOMPARE(server.run({u"--listen"_qs, u"127.0.0.1"_qs, u"--port"_qs, port}), 1);
-        QVERIFY2(server.log().contains(u"cannot listen on 127.0.0.1:"_qs + port + u": Address already in use"_qs),
-                 qPrintable(server.log()));
+        const QString taken = QString::number(holder.serverPort());
+        const struct { QStringList arguments; int exitCode; QString says; } cases[] = {
+            {{u"--bogus"_qs}, 2, u"bogus"_qs},
+            {{u"--port"_qs, u"65536"_qs}, 2, u"--port"_qs},
+            {{u"--listen"_qs, u"example.org"_qs}, 2, u"--listen"_qs},
+            {{u"2727"_qs}, 2, u"unexpected argument"_qs},
+            {{u"--users"_qs, u"/nonexistent/users"_qs}, 1, u"users file /nonexistent/users"_qs},
+            {{u"--users"_qs, u"/dev/null"_qs}, 1, u"no users listed"_qs},
+            {{u"--port"_qs, taken}, 1, u"cannot listen on 127.0.0.1:"_qs + taken + u": Address already in use"_qs},
+        };
+        for (const auto &c : cases) {
+            ServerProcess server; // on a free port unless told otherwise: only the case stops it
+            QCOMPARE(server.run(QStringList{u"--port"_qs, u"0"_qs} + c.arguments), c.exitCode);
+            QVERIFY2(server.log().contains(c.says) && !server.log().contains(u"listening on"), qPrintable(server.log()));
+        }
     }
 
     void listensLogsAndEndsOnSignal_data()
@@ -114,8 +101,13 @@ private slots:
     void listensLogsAndEndsOnSignal()
     {
         QFETCH(int, signal);
+        QTemporaryDir dir;
+        QFile users(dir.filePath(u"users"_qs));
+        QVERIFY(users.open(QIODevice::WriteOnly));
+        users.write("# demo accounts\nalice:wonder land\nbob:pw\nren\xc3\xa9:pw\n"); // UTF-8
+        users.close();
         ServerProcess server;
-        QVERIFY2(server.start(), qPrintable(server.log()));
+        QVERIFY2(server.start({u"--users"_qs, users.fileName()}), qPrintable(server.log()));
         // Listening sockets (state 0A) in the kernel's table, by local address:port in hex:
         // 127.0.0.1 only, not 0.0.0.0.
         QFile table(u"/proc/net/tcp"_qs);
@@ -130,9 +122,11 @@ private slots:
         QCOMPARE(listening, QStringList{u"0100007F:"_qs + port});
 
         {
-            TestClient alice, refused, flood;
-            QVERIFY(alice.join(server.port, u"alice"_qs));
+            TestClient alice, refused, wrong, flood;
+            QVERIFY(alice.join(server.port, u"alice"_qs, u"wonder land"_qs));
             QVERIFY(!refused.join(server.port, u"Ser\x1bver"_qs));
+            QVERIFY(!wrong.join(server.port, u"bob"_qs, u"wonderland"_qs));
+            QCOMPARE(wrong.messages, QStringList{u"login fail"_qs});
             QVERIFY(flood.connectTo(server.port)); // over 64 KiB without a terminator
             flood.sendRaw(QByteArray(64 * 1024 + 1, 'x'));
             QVERIFY(flood.waitForDisconnected());
@@ -141,7 +135,7 @@ private slots:
             QTRY_VERIFY(server.log().contains(u"logout"));
         }
         TestClient stays;
-        QVERIFY(stays.join(server.port, u"bob"_qs));
+        QVERIFY(stays.join(server.port, u"ren\u00e9"_qs));
         QVERIFY(server.terminate(signal));
         QCOMPARE(server.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(server.process.exitCode(), 0);
@@ -156,31 +150,15 @@ private slots:
             QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
             events << line.mid(24).section(u' ', 0, 1);
         }
-        QCOMPARE(events, (QStringList{u"listening on"_qs, u"no users"_qs, u"login alice"_qs,
-                                      u"refused login"_qs, u"dropped #3"_qs, u"logout alice"_qs,
-                                      u"login bob"_qs, u"stopping on"_qs}));
+        QCOMPARE(events, (QStringList{u"listening on"_qs, u"users from"_qs, u"login alice"_qs, u"refused login"_qs,
+                                      u"refused login"_qs, u"dropped #4"_qs, u"logout alice"_qs,
+                                      u"login ren\u00e9"_qs, u"stopping on"_qs}));
         QVERIFY(lines.last().contains(signal == SIGTERM ? u"SIGTERM" : u"SIGINT"));
         QVERIFY2(lines.at(3).contains(u"refused login #2 (127.0.0.1) \"Ser\\x1bver\""), qPrintable(lines.at(3)));
-        QVERIFY2(lines.at(4).endsWith(u"dropped #3 (127.0.0.1): message over 65536 bytes"), qPrintable(lines.at(4)));
-        QVERIFY2(lines.at(5).endsWith(u"logout alice (#1, 127.0.0.1): connection closed, 0 online"),
-                 qPrintable(lines.at(5)));
-    }
-
-    void usersFile()
-    {
-        QTemporaryDir dir;
-        QFile file(dir.filePath(u"users"_qs));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("# demo accounts\nalice:wonder land\nren\xc3\xa9:pw\n"); // UTF-8
-        file.close();
-        ServerProcess server;
-        QVERIFY2(server.start({u"--users"_qs, file.fileName()}), qPrintable(server.log()));
-        TestClient wrong, right, rene;
-        QVERIFY(!wrong.join(server.port, u"alice"_qs, u"wonderland"_qs));
-        QCOMPARE(wrong.messages, QStringList{u"login fail"_qs});
-        QVERIFY(right.join(server.port, u"alice"_qs, u"wonder land"_qs));
-        QVERIFY(rene.join(server.port, u"ren\u00e9"_qs));
-        QTRY_VERIFY(server.log().contains(u"refused login #1 (127.0.0.1) \"alice\": wrong password"));
+        QVERIFY2(lines.at(4).endsWith(u"refused login #3 (127.0.0.1) \"bob\": wrong password"), qPrintable(lines.at(4)));
+        QVERIFY2(lines.at(5).endsWith(u"dropped #4 (127.0.0.1): message over 65536 bytes"), qPrintable(lines.at(5)));
+        QVERIFY2(lines.at(6).endsWith(u"logout alice (#1, 127.0.0.1): connection closed, 0 online"),
+                 qPrintable(lines.at(6)));
     }
 
     // A few hundred clients at once: every room line reaches every client exactly once, in the
@@ -190,12 +168,8 @@ private slots:
         constexpr int Clients = 300, Lines = 5;
         rlimit limit{}; // one descriptor per client in this process
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
-        if (limit.rlim_cur < Clients + 100) {
-            if (limit.rlim_max < Clients + 100)
-                QSKIP("the descriptor limit is too low for this many clients");
-            limit.rlim_cur = Clients + 100;
-            QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
-        }
+        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, Clients + 100));
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
         ServerProcess server;
         QVERIFY2(server.start(), qPrintable(server.log()));
 
