@@ -25,15 +25,10 @@
 //                          through the points of the drawing area
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
-#include "Globals.h"
-#include "frmMain.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
-
-#include <QTest>
-#include <QtWidgets>
 
 #include <unistd.h>
 
@@ -74,14 +69,13 @@ public:
             connectThroughDialog(main_, {first, "pw", "127.0.0.1", rest});
             ok = listed(first);
         } else if (command == "request") {
-            ok = listed(first);
-            main_->lstusers->setCurrentItem(main_->lstusers->findItems(first, Qt::MatchExactly).value(0));
+            ok = select(first);
             main_->mnupchat->trigger();
-            if (frmreqchat *dialog = Window<frmreqchat>::get(); ok && dialog) {
+            frmreqchat *dialog = Window<frmreqchat>::get();
+            ok = ok && dialog;
+            if (ok) {
                 dialog->Text1->setText(rest);
                 dialog->Cmdrequest->click();
-            } else {
-                ok = false;
             }
         } else if (command == "accept") {
             ok = waitFor([] { return Window<frmchat>::get() != nullptr; });
@@ -108,14 +102,11 @@ public:
         } else if (command == "wait-room") {
             ok = waitFor([&] { return main_->txtrx->toPlainText().contains(unescape(arg)); });
         } else if (command == "select") {
-            ok = listed(arg);
-            main_->lstusers->setCurrentItem(main_->lstusers->findItems(arg, Qt::MatchExactly).value(0));
+            ok = select(arg);
         } else if (command == "canvas") {
-            ok = chat != nullptr;
-            if (ok) {
+            if (chat)
                 chat->mnuopcanvas->trigger();
-                ok = waitFor([] { return Window<frmcanvas>::get() && Window<frmcanvas>::get()->isVisible(); });
-            }
+            ok = chat && waitFor([] { return Window<frmcanvas>::get() && Window<frmcanvas>::get()->isVisible(); });
         } else if (command == "draw") {
             ok = draw(QString(first).replace(u'-', u' '), rest.split(u' ', Qt::SkipEmptyParts));
         } else if (command == "shoot") {
@@ -180,6 +171,12 @@ private:
     bool listed(const QString &name)
     {
         return waitFor([&] { return !main_->lstusers->findItems(name, Qt::MatchExactly).isEmpty(); });
+    }
+    bool select(const QString &name) // once listed
+    {
+        const bool ok = listed(name);
+        main_->lstusers->setCurrentItem(main_->lstusers->findItems(name, Qt::MatchExactly).value(0));
+        return ok;
     }
 
     FakeMessageBoxes boxes_;

@@ -1,27 +1,14 @@
 // The drawing canvas: the current colour, drawing with the mouse (synthetic events, pixels read
 // back from the drawing area's image), clearing, far-off drags, repainting, and what closing and
-// reopening leave.
+// reopening leave. (The name labels are a case of the untrusted-input suite.)
 #include "ClientTestSupport.h"
-#include "Globals.h"
 #include "frmcanvas.h"
-
-#include <QtTest>
-#include <QtWidgets>
 
 using namespace quillet;
 using namespace quillet::test;
 
 namespace {
-QList<QPoint> inkedPixels(const QImage &image)
-{
-    QList<QPoint> inked;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) != qRgb(255, 255, 255))
-                inked.append(QPoint(x, y));
-    return inked;
-}
-
+// Records the rectangles a widget is asked to paint.
 struct PaintRecorder : QObject
 {
     QList<QRect> rects;
@@ -41,16 +28,21 @@ class CanvasTest : public QObject
     frmcanvas *c = nullptr;
 
     QColor at(int x, int y) const { return c->Picdraw->image().pixelColor(x, y); }
-    QList<QPoint> inked() const { return inkedPixels(c->Picdraw->image()); }
-    void press(QPoint p, Qt::MouseButton button = Qt::LeftButton)
+    static QSet<QPoint> inked(const QImage &image) // the pixels that are not white
     {
-        QTest::mousePress(c->Picdraw, button, {}, p);
+        QSet<QPoint> inked;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixel(x, y) != qRgb(255, 255, 255))
+                    inked << QPoint(x, y);
+        return inked;
     }
+    QSet<QPoint> inked() const { return inked(c->Picdraw->image()); }
+    void press(QPoint p, Qt::MouseButton button = Qt::LeftButton) { QTest::mousePress(c->Picdraw, button, {}, p); }
     // A move with exactly these buttons held, anywhere (as during a drag the area has grabbed).
     void moveTo(QPointF p, Qt::MouseButtons buttons = Qt::LeftButton)
     {
-        QMouseEvent move(QEvent::MouseMove, p, c->Picdraw->mapToGlobal(p), Qt::NoButton, buttons,
-                         Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, p, c->Picdraw->mapToGlobal(p), Qt::NoButton, buttons, Qt::NoModifier);
         QApplication::sendEvent(c->Picdraw, &move);
     }
     QList<int> borderedBoxes() const
@@ -66,7 +58,6 @@ private slots:
     void init()
     {
         Globals::reset();
-        Globals::sPartnerName = "<b>bob</b>\nand more";
         c = Window<frmcanvas>::show();
     }
     void cleanup() { discardWindows<frmcanvas>(); }
@@ -76,10 +67,8 @@ private slots:
         for (int round = 0; round < 2; ++round) { // the second time reopened
             QVERIFY(inked().isEmpty() && c->lastPoint() == QPoint(0, 0));
             QVERIFY(borderedBoxes() == QList<int>{1} && c->sCurrentColor() == "0000000000");
-            QCOMPARE(c->Label2->text(), QString("<b>bob</b> and more")); // as typed, on one line
-            QCOMPARE(c->Label2->textFormat(), Qt::PlainText);
             press({30, 40});
-            QVERIFY(inked() == QList<QPoint>{QPoint(30, 40)} && at(30, 40) == QColor(Qt::black));
+            QVERIFY(inked() == QSet<QPoint>{QPoint(30, 40)} && at(30, 40) == QColor(Qt::black));
             QTest::mouseClick(c->picSelColor[5], Qt::LeftButton); // red
             moveTo({90, 60});
             QPointer<frmcanvas> old(c);
@@ -109,24 +98,15 @@ private slots:
         }
     }
 
-    void otherButtonsDrawOnePointAndNoLine()
+    void otherButtonsDrawAPointALeftDragOneConnectedStrokeAndClearKeepsTheColour()
     {
-        press({50, 50}, Qt::RightButton);
+        press({20, 20}, Qt::RightButton); // a point, and no line while other buttons are held
         moveTo({100, 80}, Qt::RightButton);
         moveTo({120, 90}, Qt::LeftButton | Qt::RightButton);
         moveTo({130, 95}, Qt::MiddleButton);
-        QCOMPARE(inked(), QList<QPoint>{QPoint(50, 50)});
-        moveTo({60, 50}, Qt::LeftButton); // from where the right button went down
-        QCOMPARE(inked().size(), 11);
-        for (int x = 50; x <= 60; ++x)
-            QCOMPARE(at(x, 50), QColor(Qt::black));
-    }
-
-    void aLeftDragDrawsOneConnectedStrokeAndClearKeepsTheColour()
-    {
+        QCOMPARE(inked(), QSet<QPoint>{QPoint(20, 20)});
         QTest::mouseClick(c->picSelColor[9], Qt::LeftButton); // green
-        press({20, 20});
-        moveTo({60, 20});
+        moveTo({60, 20}); // from where the right button went down
         moveTo({60, 80});
         moveTo({30, 80});
         QSet<QPoint> path; // exactly the three sides: no gap, nothing astray
@@ -134,14 +114,13 @@ private slots:
             path << QPoint(x, 20) << QPoint(std::max(x, 30), 80);
         for (int y = 20; y <= 80; ++y)
             path << QPoint(60, y);
-        const QList<QPoint> ink = inked();
-        QCOMPARE(QSet<QPoint>(ink.begin(), ink.end()), path);
-        QCOMPARE(at(40, 80), QColor(0, 255, 0));
+        QCOMPARE(inked(), path);
+        QVERIFY(at(20, 20) == QColor(0, 255, 0) && at(40, 80) == QColor(0, 255, 0));
         QTest::mouseClick(c->FlatBttn1, Qt::LeftButton);
         QVERIFY(inked().isEmpty() && borderedBoxes() == QList<int>{9});
         press({30, 30});
         QCOMPARE(at(30, 30), QColor(0, 255, 0));
-        QVERIFY(inkedPixels(c->Picture2->grab().toImage()).isEmpty()); // the partner's area: blank
+        QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty()); // the partner's area: blank
     }
 
     void aFarOffDragNeitherOverflowsNorWraps()
@@ -152,8 +131,7 @@ private slots:
         for (int x = 0; x < c->Picdraw->width(); ++x)
             QCOMPARE(at(x, 100), x < 100 ? QColor(Qt::white) : QColor(Qt::black));
         moveTo({1e12, -1e12}); // beyond int: held at the ends of its range, drawing goes on
-        QCOMPARE(c->lastPoint(),
-                 QPoint(std::numeric_limits<int>::max(), std::numeric_limits<int>::min()));
+        QCOMPARE(c->lastPoint(), QPoint(std::numeric_limits<int>::max(), std::numeric_limits<int>::min()));
         moveTo({-1e300, std::numeric_limits<double>::quiet_NaN()});
         moveTo({200, 60});
         QCOMPARE(at(200, 60), QColor(Qt::black));

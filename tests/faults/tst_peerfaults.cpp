@@ -1,6 +1,7 @@
-// Fault injection on the peer connection: the partner, played by the test with a raw socket on
-// 127.0.0.1, resets the connection (linger 0) in the middle of a private chat, with half a message
-// on the wire, or before the request has been answered; on either side.
+// Fault injection on the peer connection: every port the requester tries to listen on may be taken
+// already; the partner, played by the test with a raw socket on 127.0.0.1, resets the connection
+// (linger 0) in the middle of a private chat, with half a message on the wire, or before the
+// request has been answered; on either side.
 #include "PrivateChatFixture.h"
 
 #include <cerrno>
@@ -15,6 +16,29 @@ class PeerFaultsTest : public PrivateChatFixture
 private slots:
     void init() { QVERIFY(start()); }
     void cleanup() { finish(); }
+
+    void theListeningPortIsTaken()
+    {
+        // The first port tried is taken: the request goes out only once another one listens.
+        QTcpServer taken;
+        const quint16 takenPort = listenInRange(taken);
+        frmreqchat::randomPort = [&, first = true]() mutable {
+            return std::exchange(first, false) ? takenPort : 5000 + QRandomGenerator::global()->bounded(1001);
+        };
+        const quint16 port = requestChatWith("bob");
+        QVERIFY(port >= 5000 && port <= 6000 && port != takenPort);
+        QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Listening);
+        QVERIFY(!chat()->isVisible() && requestDialog() && !requestDialog()->isVisible());
+        chat()->close(); // ends the request and unloads the hidden dialog
+        const QStringList first{"<busy>", relayed("let's talk", port), "<free>"};
+        QVERIFY(endedAndFreed(first));
+
+        frmreqchat::randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
+        privateChatWith("bob");
+        requestDialog()->Cmdrequest->click();
+        QCOMPARE(boxes->shown, (QList<ShownBox>{{frmreqchat::NoPortText, "Error", BoxIcon::Exclamation}}));
+        QVERIFY(!chat() && endedAndFreed(first + QStringList{"<busy>", "<free>"}));
+    }
 
     void thePartnerResetsTheConnection_data()
     {
@@ -47,7 +71,7 @@ private slots:
             partner->write("<a>x"); // the reset cuts this message short
             partner->flush();
         }
-        partnerResets();
+        resetConnection(partner.get());
 
         // The user is told, the chat is over and the server hears "<free>" once.
         const QString reset = qt_error_string(ECONNRESET);

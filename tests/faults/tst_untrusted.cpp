@@ -10,25 +10,10 @@ using namespace quillet::test;
 
 namespace {
 
-QString room(const QString &text, const QString &name, const QString &style)
-{
-    return "<message>" + text + "<style>" + style + "<user>" + name + "</user></message>";
-}
-
 // The message window shows names and texts on one line: each line break becomes a blank.
 QString oneLine(QString text)
 {
     return text.replace('\r', ' ').replace('\n', ' ');
-}
-
-// The lines of a text box as stored, the last one included (toPlainText() would turn a no-break
-// space into a blank).
-QStringList storedLines(const QPlainTextEdit *edit)
-{
-    QStringList lines;
-    for (QTextBlock b = edit->document()->begin(); b.isValid(); b = b.next())
-        lines << b.text();
-    return lines;
 }
 
 // A label's text as the user sees it: as it is, when the label takes it as plain text and has no
@@ -40,8 +25,8 @@ QString shown(const QLabel *label)
     return label->text();
 }
 
-// The real message boxes, watched: the text format, title and text of each as it comes up; then
-// its OK is pressed.
+// The real message boxes, watched: the text format, icon, title and text of each as it comes up;
+// then its OK is pressed.
 class BoxWatcher : public QObject
 {
 public:
@@ -53,7 +38,8 @@ protected:
     {
         auto *box = qobject_cast<QMessageBox *>(object);
         if (box && event->type() == QEvent::Show) {
-            shown << QString::number(box->textFormat()) + '|' + box->windowTitle() + '|' + box->text();
+            shown << QString::number(box->textFormat()) + QString::number(box->icon()) + '|'
+                        + box->windowTitle() + '|' + box->text();
             QMetaObject::invokeMethod(box, &QMessageBox::accept, Qt::QueuedConnection);
         }
         return false;
@@ -78,12 +64,7 @@ private slots:
             controls += QChar(c);
         for (char16_t c = 0x80; c <= 0xff; ++c)
             high += QChar(c);
-        QTest::newRow("bold") << "<b>x</b>";
-        QTest::newRow("image") << "<img src=x>";
-        QTest::newRow("entity") << "&amp;";
-        QTest::newRow("link") << "<a href=\"http://example.com/\">y</a>";
-        QTest::newRow("tab and bell") << "a\tb\a";
-        QTest::newRow("line break") << "one\r\ntwo";
+        QTest::newRow("markup") << "<b>x</b><img src=x>&amp;<a href=\"http://example.com/\">y</a>";
         QTest::newRow("0x01..0x1f") << controls;
         QTest::newRow("Latin-1 above 0x7f") << high;
     }
@@ -97,11 +78,11 @@ private slots:
 
         // The room: a join, a line and a server notice; the list keeps the name as it came.
         server->send(0, "<add usr>" + name + ",</add usr>");
-        server->send(0, room(text, text, "B"));
-        server->send(0, room(text, "Server", "I"));
-        QTRY_COMPARE(storedLines(w->txtrx).size(), 4);
-        QCOMPARE(storedLines(w->txtrx), (QStringList{oneLine(name) + " joined the room. ",
-                                                     oneLine(text) + " : " + oneLine(text), oneLine(text), ""}));
+        server->send(0, room(text, "B", text));
+        server->send(0, room(text, "I", "Server"));
+        QTRY_COMPARE(shownLines(w->txtrx).size(), 3);
+        QCOMPARE(shownLines(w->txtrx), (QStringList{oneLine(name) + " joined the room. ",
+                                                    oneLine(text) + " : " + oneLine(text), oneLine(text)}));
         QCOMPARE(runsOfLine(w->txtrx, 1), (QStringList{oneLine(text) + " :  #0000ff", oneLine(text) + " #000000 B"}));
         QCOMPARE(w->lstusers->item(2)->text(), name);
 
@@ -111,12 +92,13 @@ private slots:
         QCOMPARE(shown(chat()->Label2), name);
         partnerSends({PeerProtocol::refuseReply(text)});
         QTRY_VERIFY(!chat());
-        QCOMPARE(watcher.shown, QStringList{QString::number(Qt::PlainText) + '|' + frmprivatechat::RefusedTitle
-                                            + '|' + frmprivatechat::RefusedText + '\n' + text});
+        QCOMPARE(watcher.shown, QStringList{QString::number(Qt::PlainText) + QString::number(QMessageBox::Critical)
+                                            + '|' + frmprivatechat::RefusedTitle + '|'
+                                            + frmprivatechat::RefusedText + '\n' + text});
 
         server->send(0, "<rem usr>" + name + ",</rem usr>");
         QTRY_COMPARE(w->lstusers->count(), 2);
-        QCOMPARE(storedLines(w->txtrx).value(3), oneLine(name) + " has left the room. ");
+        QCOMPARE(shownLines(w->txtrx).value(3), oneLine(name) + " has left the room. ");
 
         // The user named by the text asks ann, with the text as the message; she accepts, the
         // partner types the text, she opens the canvas, and the partner leaves.
@@ -131,7 +113,7 @@ private slots:
         for (const QChar c : text)
             keys << "<a>" + QString(c) + "</a>";
         partnerSends(keys);
-        QTRY_COMPARE(storedLines(chat()->Txtrecv), QString(text).replace('\r', '\n').split('\n'));
+        QTRY_COMPARE(shownLines(chat()->Txtrecv), QString(text).replace('\r', '\n').split('\n'));
         chat()->mnuopcanvas->trigger();
         QCOMPARE(shown(Window<frmcanvas>::get()->Label2), oneLine(text));
         partner->disconnectFromHost();
@@ -142,12 +124,9 @@ private slots:
     void aRelayedRequestThatFailsTheChecksIsDropped_data()
     {
         QTest::addColumn<QString>("request"); // PORT: the partner's listening port
+        // (every rule of the checks is a row of the protocol suite)
         QTest::newRow("port 4999") << "<rqst>hi<addr>127.0.0.1<port>4999<user>bob</rqst>";
-        QTest::newRow("port with a sign") << "<rqst>hi<addr>127.0.0.1<port>+PORT<user>bob</rqst>";
         QTest::newRow("host name") << "<rqst>hi<addr>localhost<port>PORT<user>bob</rqst>";
-        QTest::newRow("address and a blank") << "<rqst>hi<addr>127.0.0.1 <port>PORT<user>bob</rqst>";
-        QTest::newRow("no <addr>") << "<rqst>hi 127.0.0.1<port>PORT<user>bob</rqst>";
-        QTest::newRow("no <user>") << "<rqst>hi<addr>127.0.0.1<port>PORT</rqst>";
         QTest::newRow("no </rqst>") << "<rqst>hi<addr>127.0.0.1<port>PORT<user>bob";
     }
     void aRelayedRequestThatFailsTheChecksIsDropped()
@@ -155,8 +134,8 @@ private slots:
         QFETCH(QString, request);
         const QString port = QString::number(requester.serverPort());
         server->send(0, request.replace("PORT", port));
-        server->send(0, room("after", "bob", "N")); // shown once the request has been handled
-        QTRY_COMPARE(storedLines(w->txtrx).value(0), QString("bob : after"));
+        server->send(0, room("after", "N", "bob")); // shown once the request has been handled
+        QTRY_COMPARE(shownLines(w->txtrx).value(0), QString("bob : after"));
         QVERIFY(sent().isEmpty() && !Globals::bPrivateChatActive); // no "<busy>"
         QVERIFY(!chat() && !Window<frmchat>::get() && !requester.hasPendingConnections());
 

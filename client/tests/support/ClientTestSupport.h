@@ -1,22 +1,23 @@
-// Test support for the client's windows (the fault-injection suite links it too): fakes for the
+// Test support for the client's windows (the fault-injection suites use it too): fakes for the
 // seams (message boxes, the program's end, attention requests), a chat server played by the test
-// on 127.0.0.1, and helpers around the main window.
+// on 127.0.0.1, the messages it relays, and helpers around the main window.
 #pragma once
 
 #include "Attention.h"
+#include "Globals.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
 #include "WindowRegistry.h"
+#include "frmAddress.h"
+#include "frmMain.h"
+#include "frmabout.h"
 
-#include <QCoreApplication>
-#include <QStringList>
+#include <QtTest>
+#include <QtWidgets>
 #include <QTcpServer>
 #include <QTcpSocket>
 
-class QPlainTextEdit;
-namespace quillet {
-class frmMain;
-}
+#include <sys/socket.h>
 
 namespace quillet::test {
 
@@ -91,6 +92,7 @@ public:
     ~LoopbackServer() override { qDeleteAll(sockets_); }
     quint16 port() const { return serverPort(); }
     int connectionCount() const { return int(sockets_.size()); }
+    QTcpSocket *socket(int connection) const { return sockets_[connection]; }
     QByteArray received(int connection) const { return received_.value(connection); } // 0 bytes too
     QStringList messages(int connection) const // the complete 0-terminated messages
     {
@@ -112,8 +114,32 @@ private:
     QList<QByteArray> received_;
 };
 
+// Closes the connection with a reset (linger 0: RST instead of FIN).
+inline void resetConnection(QTcpSocket *socket)
+{
+    const linger hard{1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket->abort();
+}
+
+// A room message as the server relays it, and a relayed private chat request from `user`
+// listening on 127.0.0.1:port.
+inline QString room(const QString &text, const QString &style = "N", const QString &name = "ann")
+{
+    return "<message>" + text + "<style>" + style + "<user>" + name + "</user></message>";
+}
+inline QString relayed(const QString &message, quint16 port, const QString &user = "bob")
+{
+    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user
+            + "</rqst>";
+}
+
 // Resets Globals (a fresh program) and loads frmMain, not shown.
-frmMain *startMainWindow();
+inline frmMain *startMainWindow()
+{
+    Globals::reset();
+    return Window<frmMain>::load();
+}
 // Deletes the listed windows if loaded, and every window already on its way out.
 template<class... W>
 void discardWindows()
@@ -121,18 +147,55 @@ void discardWindows()
     (delete Window<W>::get(), ...);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
-void discardClientWindows(); // frmabout, frmAddress, frmMain
+inline void discardClientWindows() { discardWindows<frmabout, frmAddress, frmMain>(); }
 
 // Chooses Connect and answers the login dialog with these values and OK, running beforeOK while
 // the dialog is up (the main window is active again afterwards if shown); connectAsAnn: as "ann",
 // password "pw", to 127.0.0.1:port.
-void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort,
-                          const std::function<void(QWidget *dialog)> &beforeOK = {});
-void connectAsAnn(frmMain *main, quint16 port);
+inline void connectThroughDialog(frmMain *main, const QStringList &userPasswordHostPort,
+                                 const std::function<void(QWidget *dialog)> &beforeOK = {})
+{
+    frmAddress *dialog = Window<frmAddress>::load();
+    dialog->Text1->setText(userPasswordHostPort.value(0));
+    dialog->Text2->setText(userPasswordHostPort.value(1));
+    dialog->ComboAddress->setEditText(userPasswordHostPort.value(2));
+    dialog->ComboPort->setEditText(userPasswordHostPort.value(3));
+    QTimer::singleShot(0, dialog, [dialog, beforeOK] { // once the dialog runs modally inside Connect
+        if (beforeOK)
+            beforeOK(dialog);
+        dialog->cmdOK->click();
+    });
+    main->mnuFileConnect->trigger();
+    if (main->isVisible())
+        main->activateWindow(); // the dialog had the focus
+}
+inline void connectAsAnn(frmMain *main, quint16 port)
+{
+    connectThroughDialog(main, {"ann", "pw", "127.0.0.1", QString::number(port)});
+}
 
-// The message window's lines (without the empty last one), and the formatted runs of one line,
-// each as its text, a blank and its colour (#rrggbb), then " B" if bold and " I" if italic.
-QStringList shownLines(const QPlainTextEdit *edit);
-QStringList runsOfLine(const QPlainTextEdit *edit, int line);
+// A text box's lines as stored (a no-break space stays one; an empty last line is left out), and
+// the formatted runs of one line, each as its text, a blank and its colour (#rrggbb), then " B" if
+// bold and " I" if italic.
+inline QStringList shownLines(const QPlainTextEdit *edit)
+{
+    QStringList lines;
+    for (QTextBlock b = edit->document()->begin(); b.isValid(); b = b.next())
+        lines << b.text();
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+inline QStringList runsOfLine(const QPlainTextEdit *edit, int line)
+{
+    QStringList runs;
+    const QTextBlock block = edit->document()->findBlockByNumber(line);
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QTextCharFormat f = it.fragment().charFormat();
+        runs << it.fragment().text() + ' ' + f.foreground().color().name()
+                    + (f.fontWeight() >= QFont::Bold ? " B" : "") + (f.fontItalic() ? " I" : "");
+    }
+    return runs;
+}
 
 } // namespace quillet::test

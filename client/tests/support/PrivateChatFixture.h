@@ -4,19 +4,12 @@
 #pragma once
 
 #include "ClientTestSupport.h"
-#include "Globals.h"
-#include "frmMain.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
 #include "protocol/peerprotocol.h"
-
-#include <QtTest>
-#include <QtWidgets>
-
-#include <sys/socket.h>
 
 namespace quillet::test {
 
@@ -37,13 +30,6 @@ inline quint16 listenInRange(QTcpServer &server)
     for (int i = 0; i < 1001 && !server.isListening(); ++i)
         server.listen(QHostAddress::LocalHost, quint16(5000 + (start + i) % 1001));
     return server.serverPort();
-}
-
-// A request as the server relays it, from `user` listening on 127.0.0.1:port.
-inline QString relayed(const QString &message, quint16 port, const QString &user = "bob")
-{
-    return "<rqst>" + message + "<addr>127.0.0.1<port>" + QString::number(port) + "<user>" + user
-            + "</rqst>";
 }
 
 class PrivateChatFixture : public QObject
@@ -79,6 +65,8 @@ protected:
     }
     void finish()
     {
+        frmprivatechat::AnswerTimeoutMs = 60 * 1000;
+        frmreqchat::randomPort = {};
         partner.reset();
         fromPartner.clear();
         requester.close();
@@ -102,23 +90,31 @@ protected:
             bytes += PeerProtocol::frame(m);
         partner->write(bytes);
     }
-    void partnerResets() // linger 0: the close sends RST instead of FIN
+    void privateChatWith(const QString &name) // select `name`, "&Private Chat"
     {
-        const linger hard{1, 0};
-        ::setsockopt(int(partner->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        partner->abort();
-    }
-    // "&Private Chat" for `name` and "Request": the port the window listens on, once the request
-    // has gone out (0 if it did not).
-    quint16 requestChatWith(const QString &name)
-    {
-        const qsizetype before = sent().size();
         w->lstusers->setCurrentItem(w->lstusers->findItems(name, Qt::MatchExactly).value(0));
         w->mnupchat->trigger();
-        if (frmreqchat *dialog = Window<frmreqchat>::get())
+    }
+    // "&Private Chat" for `name` and "Request" with `message`: the port the window listens on,
+    // once "<busy>" and the request naming that port have gone out (0 if they did not).
+    quint16 requestChatWith(const QString &name, const QString &message = "let's talk")
+    {
+        const qsizetype before = sent().size();
+        privateChatWith(name);
+        if (frmreqchat *dialog = requestDialog()) {
+            dialog->Text1->setText(message);
             dialog->Cmdrequest->click();
+        }
         const quint16 port = chat() ? chat()->Winsock->LocalPort() : 0;
-        return QTest::qWaitFor([&] { return sent().size() == before + 2; }) ? port : 0;
+        const QStringList expected{"<busy>", relayed(message, port, name)};
+        return QTest::qWaitFor([&] { return sent().mid(before, 2) == expected; }) ? port : 0;
+    }
+    // The request or chat is over: this user has sent `expected` in all, is free, and no request
+    // dialog is left.
+    bool endedAndFreed(const QStringList &expected)
+    {
+        return QTest::qWaitFor([&] { return sent() == expected; }) && !Globals::bPrivateChatActive
+                && !requestDialog() && !Window<frmchat>::get();
     }
     // The partner, asked by ann, connects to her window.
     bool partnerConnectsTo(quint16 port)
