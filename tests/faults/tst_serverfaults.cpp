@@ -73,8 +73,19 @@ bool pump(QTcpSocket *socket, int clientFd, qint64 total, const std::function<QB
     const QMetaObject::Connection connection = QObject::connect(socket, &QTcpSocket::bytesWritten, more);
     more();
     const auto done = [&] { return pumped == total && drained(socket) && queued(clientFd, FIONREAD) == 0; };
-    for (QDeadlineTimer deadline(60000); !done() && !deadline.hasExpired();)
-        QTest::qWait(50); // (the event loop runs throughout; qWaitFor would let it turn once per 10 ms)
+    // The event loop runs throughout (qWaitFor would sleep 10 ms between its turns, and the
+    // client would read a chunk per turn); what the client has not read yet shows only in the
+    // kernel, so a timer looks.
+    QEventLoop loop;
+    QTimer look;
+    look.callOnTimeout(&loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    look.start(5);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
     QObject::disconnect(connection);
     return done();
 }
