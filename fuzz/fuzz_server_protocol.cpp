@@ -7,6 +7,7 @@
 //     the fields between them as exact substrings; a tag-bound field holds no copy of its own tag;
 //   - a message is cut exactly when its tags occur in order (checked by a forward scan, while the
 //     cutting itself anchors at the end);
+//   - a busy or free notice's name is cut from right after its marker to the next "<";
 //   - the request validation agrees with inet_pton() and with plain decimal reading.
 // The later pieces are used as field values: messages built from them must cut back into the
 // very same values whenever the values keep clear of the tags that bound them.
@@ -170,6 +171,24 @@ void checkUserListCutting(const QString &data)
     }
 }
 
+// A busy or free notice's name is a non-empty run without "<" right after its marker, with a "<"
+// after it.
+void checkStatusCutting(const QString &data)
+{
+    const auto name = SP::cutStatusUser(data);
+    const bool busy = data.contains(u"<bsy usr>", AnyCase);
+    if (!busy && !data.contains(u"<fre usr>", AnyCase)) {
+        FUZZ_CHECK(!name);
+        return;
+    }
+    if (!name)
+        return;
+    FUZZ_CHECK(!name->isEmpty() && !name->contains(u'<'));
+    const QString marker = busy ? QStringLiteral("<bsy usr>") : QStringLiteral("<fre usr>");
+    const QString after = QStringLiteral("<");
+    FUZZ_CHECK(holdsLayout(data, {{marker, true}, {*name, false}, {after, false}}));
+}
+
 // Messages built from values cut back into the same values, as long as a tag-bound value does
 // not hold its own closing tag.
 void checkRoundTrips(const QList<QString> &values)
@@ -204,6 +223,8 @@ void checkRoundTrips(const QList<QString> &values)
             names.append(candidate);
     }
     if (!names.isEmpty()) {
+        FUZZ_CHECK(SP::cutStatusUser(QStringLiteral("<Bsy Usr>") + names.first() + QStringLiteral("</bsy usr>"))
+                   == names.first());
         const QString list = names.join(u',') + u',';
         FUZZ_CHECK(SP::cutUserList(QStringLiteral("<add usr>") + list + QStringLiteral("</add usr>")) == names);
         FUZZ_CHECK(SP::cutUserList(QStringLiteral("<REM USR>") + list + QStringLiteral("</REM USR>")) == names);
@@ -220,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkRoomCutting(message);
     checkRequestCutting(message);
     checkUserListCutting(message);
+    checkStatusCutting(message);
     checkRoundTrips(pieces);
     return 0;
 }

@@ -25,8 +25,8 @@
 //   login-fail   = "login fail"                               ; whole text, exact letters
 //   user-add     = *CHAR "<add usr" *CHAR ">" LIST "<" *CHAR  ; "<add usr": exact letters
 //   user-remove  = *CHAR "<rem usr" *CHAR ">" LIST "<" *CHAR  ; "<rem usr": any case
-//   user-busy    = *CHAR "<bsy usr>" *CHAR                    ; any case, no field read
-//   user-free    = *CHAR "<fre usr>" *CHAR                    ; any case, no field read
+//   user-busy    = *CHAR "<bsy usr>" NAME "<" *CHAR           ; any case
+//   user-free    = *CHAR "<fre usr>" NAME "<" *CHAR           ; any case
 //   relayed-rqst = "<rqst>" MESSAGE "<addr>" ADDRESS "<port>" PORT "<user>" USER "</rqst>"
 //                                                             ; recognised by "<rqst>", any case;
 //                                                             ; USER is the requester
@@ -50,6 +50,8 @@
 //                and that "<addr>".
 //   user lists   LIST runs from the ">" that closes the first "<add usr"/"<rem usr" tag to the
 //                next "<"; every non-empty piece that a "," ends is a name, in order.
+//   busy, free   NAME runs from the end of the first marker to the next "<" (the server closes it
+//                with "</bsy usr>" or "</fre usr>"); an empty NAME is none.
 //
 // Consequences: NAME cannot hold "<user>", STYLE cannot hold "<style>", USER cannot hold "<user>",
 // PORT cannot hold "<port>", ADDRESS cannot hold "<addr>" (none of them is a valid value anyway);
@@ -238,6 +240,22 @@ std::optional<QStringList> cutUserList(const QString &data)
     if (names.isEmpty())
         return std::nullopt;
     return names;
+}
+
+std::optional<QString> cutStatusUser(const QString &data)
+{
+    const QStringView d(data);
+    // Busy wins over free, as in classify(); both markers have the same length.
+    qsizetype marker = d.indexOf(BusyUserMarker, 0, AnyCase);
+    if (marker < 0)
+        marker = d.indexOf(FreeUserMarker, 0, AnyCase);
+    if (marker < 0)
+        return std::nullopt;
+    const qsizetype from = marker + BusyUserMarker.size();
+    const qsizetype end = d.indexOf(u'<', from);
+    if (end <= from)
+        return std::nullopt;
+    return slice(d, from, end);
 }
 
 std::optional<Request> cutRequest(const QString &data)

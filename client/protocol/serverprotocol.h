@@ -25,8 +25,8 @@ enum class Kind {
     LoginRefused,  // the whole text is "login fail"
     UserAdded,     // contains "<add usr" (exact letters)
     UserRemoved,   // contains "<rem usr" (any case)
-    UserBusy,      // contains "<bsy usr>" (any case)
-    UserFree,      // contains "<fre usr>" (any case)
+    UserBusy,      // contains "<bsy usr>" (any case): a user is in or asking for a private chat
+    UserFree,      // contains "<fre usr>" (any case): that user's private chat is over
     Request,       // contains "<rqst>" (any case)
     Room,          // anything else
 };
@@ -55,6 +55,11 @@ std::optional<RoomMessage> cutRoomMessage(const QString &data);
 // nullopt when the message has no such tag, no "<" after the LIST, or no name ends with a comma.
 // A removal uses only the first name.
 std::optional<QStringList> cutUserList(const QString &data);
+
+// The NAME of a busy or free notice: from the end of the first "<bsy usr>" (any case) to the next
+// "<", or the same after "<fre usr>" when the message holds no "<bsy usr>". nullopt when there is
+// no such marker, no "<" after it, or the name is empty.
+std::optional<QString> cutStatusUser(const QString &data);
 
 struct Request {
     QString message;

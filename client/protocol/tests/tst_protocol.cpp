@@ -27,6 +27,10 @@ QStringList fieldsOf(SP::Kind kind, const QString &s)
         const auto r = SP::cutRequest(s);
         return r ? QStringList{r->message, r->address, r->port, r->user} : QStringList();
     }
+    if (kind == SP::Kind::UserBusy || kind == SP::Kind::UserFree) {
+        const auto name = SP::cutStatusUser(s);
+        return name ? QStringList{*name} : QStringList();
+    }
     const bool list = kind == SP::Kind::UserAdded || kind == SP::Kind::UserRemoved;
     return list ? SP::cutUserList(s).value_or(QStringList()) : QStringList();
 }
@@ -86,8 +90,10 @@ private slots:
         row("add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"});
         row("add in capitals is not an addition", "<ADD USR>alice,</ADD USR>", K::Room);
         row("remove, any case", "<REM USR>alice,</REM USR>", K::UserRemoved, {"alice"});
-        row("busy, any case", "<BsY uSr>alice</bsy usr>", K::UserBusy);
-        row("free, any case", "<Fre Usr>", K::UserFree);
+        row("busy, any case", "<BsY uSr>alice</bsy usr>", K::UserBusy, {"alice"});
+        row("free, anywhere, to the next <", "x<Fre Usr>bo b<b>", K::UserFree, {"bo b"});
+        row("free, no < after the name", "<fre usr>alice", K::UserFree);
+        row("busy, empty name", "<bsy usr></bsy usr><fre usr>bob</fre usr>", K::UserBusy);
         row("request, any case", "<RQST>hi", K::Request);
         row("add before remove", "<add usr>b,<rem usr>a,", K::UserAdded, {"b"});
         row("remove before busy", "<bsy usr><rem usr>a,", K::UserRemoved);
