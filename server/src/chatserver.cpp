@@ -39,6 +39,7 @@ struct ChatServer::Session : QObject
     QString name;
     QString address;         // the client's, for the log
     bool announced = false;  // the others were told that this user joined
+    bool busy = false;       // sent "<busy>" and no "<free>" since
 
     // "alice (#3, 192.168.1.20)", or "#3 (192.168.1.20)" before a login.
     QString label() const
@@ -191,8 +192,10 @@ void ChatServer::onMessage(Session *session, const QString &message)
         if (Session *target = m_byName.value(request->target))
             deliver(target, forwardedRequest(*request, session->name));
     } else if (isBusyNotice(message)) {
+        session->busy = true;
         broadcast(userBusy(session->name), session);
     } else if (isFreeNotice(message)) {
+        session->busy = false;
         broadcast(userFree(session->name), session);
     }
     // Anything else is not part of the protocol and is dropped.
@@ -239,6 +242,9 @@ void ChatServer::onLogin(Session *session, const QString &message)
 
     QStringList welcome{loginAccepted()};
     welcome += userAdditions(onlineUsers());
+    for (const Session *other : std::as_const(m_online)) // who is busy already, after the list
+        if (other->busy)
+            welcome += userBusy(other->name);
     welcome += roomMessage(greeting(session->name, int(m_online.size())), QStringLiteral("I"),
                            QString::fromUtf16(NoticeUser));
     for (const QString &text : std::as_const(welcome))

@@ -2,7 +2,8 @@
 //
 // One listening Socket hands every incoming connection to a Socket of its own (a session). The
 // first message of a session is its login; after it the session's room messages are relayed to
-// everyone, private chat requests go to their target, busy and free notices to everyone else.
+// everyone, private chat requests go to their target, busy and free notices to everyone else (and
+// a newcomer is told who is busy already, after the user list).
 // Everything runs on the thread that owns the server, driven by the sockets' signals.
 #pragma once
 

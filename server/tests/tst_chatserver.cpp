@@ -72,19 +72,28 @@ private slots:
         server.reset();
     }
 
-    // The welcome with the whole list four names a message, one addition for each of the others,
-    // and a removal however a user leaves.
+    // The welcome with the whole list four names a message, then who is busy, one addition for
+    // each of the others, and a removal however a user leaves.
     void joinAndLeave()
     {
         QList<TestClient *> all;
-        for (int i = 1; i <= 10; ++i)
+        for (int i = 1; i <= 10; ++i) {
+            if (i == 10) { // user3 busy, user5 busy and free again: the newcomer hears of user3
+                QVERIFY(!all.contains(nullptr));
+                all[4]->send(u"<busy>"_qs);
+                all[4]->send(u"<free>"_qs);
+                all[2]->send(u"<busy>"_qs);
+                syncFrom(all[4], {all[4]});
+                syncFrom(all[2], {all[2]});
+            }
             all << join(QStringLiteral("user%1").arg(i));
+        }
         QVERIFY(!all.contains(nullptr));
         const QStringList welcome = all.last()->messages;
-        QCOMPARE(welcome.first(4), (QStringList{u"login successful"_qs, u"<add usr>user1,user2,user3,user4,</add usr>"_qs,
+        QCOMPARE(welcome.first(5), (QStringList{u"login successful"_qs, u"<add usr>user1,user2,user3,user4,</add usr>"_qs,
                                                 u"<add usr>user5,user6,user7,user8,</add usr>"_qs,
-                                                u"<add usr>user9,user10,</add usr>"_qs}));
-        QCOMPARE(welcome.size(), 5);
+                                                u"<add usr>user9,user10,</add usr>"_qs, u"<bsy usr>user3</bsy usr>"_qs}));
+        QCOMPARE(welcome.size(), 6);
         const auto greeting = proto::cutRoomMessage(welcome.last());
         QVERIFY(greeting && greeting->serverNotice);
         QCOMPARE(greeting->name, u"Server");
