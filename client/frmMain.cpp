@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "Attention.h"
+#include "BusyMarks.h"
 #include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
@@ -347,7 +348,8 @@ void frmMain::ScrollMessageWindow()
 
 void frmMain::Socketmain_DataArrival(const QString &Data)
 {
-    switch (SP::classify(Data)) {
+    const SP::Kind kind = SP::classify(Data);
+    switch (kind) {
     case SP::Kind::LoginAccepted:
         return;
     case SP::Kind::LoginRefused:
@@ -363,6 +365,8 @@ void frmMain::Socketmain_DataArrival(const QString &Data)
         break;
     case SP::Kind::UserBusy:
     case SP::Kind::UserFree:
+        if (const std::optional<QString> name = SP::cutStatusUser(Data))
+            setUserBusy(lstusers, *name, kind == SP::Kind::UserBusy);
         break;
     case SP::Kind::Request:
         if (!takeRequest(Data))

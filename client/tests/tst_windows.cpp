@@ -4,6 +4,7 @@
 // the dispatcher driven by message texts, and composing room messages (the exact bytes that reach a
 // loopback server). A connection the server closes is a case of the fault-injection suite, network
 // text shown literally one of the untrusted-input suite.
+#include "BusyMarks.h"
 #include "ClientTestSupport.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
@@ -283,8 +284,8 @@ private slots:
         w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>");
         w->Socketmain_DataArrival(room("hi"));
         const QString before = state();
-        // Busy, free and an unknown name's removal only scroll; a login answer and what cannot
-        // be decoded do nothing at all.
+        // Busy, free (which only mark users: below) and an unknown name's removal only scroll; a
+        // login answer and what cannot be decoded do nothing at all.
         int i = 0;
         for (const char *m : {"<bsy usr>bob</bsy usr>", "<FRE USR>bob</fre usr>",
                               "<rem usr>nobody,</rem usr>", "login successful", "",
@@ -295,6 +296,34 @@ private slots:
             QCOMPARE(state(), before);
             QCOMPARE(scrolled(), ++i <= 3);
         }
+    }
+
+    void busyMarksFollowTheNoticesTheUsersAndTheConnection()
+    {
+        const auto busy = [this] { // the users that look busy and say so ("?": only one of the two)
+            QStringList names;
+            for (int i = 0; i < w->lstusers->count(); ++i) {
+                const QListWidgetItem *item = w->lstusers->item(i);
+                const bool marked = item->font().italic() && item->toolTip() == BusyDescription
+                    && item->data(Qt::AccessibleDescriptionRole) == BusyDescription;
+                if (marked || isUserBusy(w->lstusers, item->text()))
+                    names << (marked == isUserBusy(w->lstusers, item->text()) ? "" : "?") + item->text();
+            }
+            return names;
+        };
+        w->Socketmain_DataArrival("<add usr>ann,bob,cy,</add usr>");
+        for (const char *m : {"<bsy usr>bob</bsy usr>", "<BSY USR>cy</BSY USR>", "<bsy usr>zed</bsy usr>"})
+            w->Socketmain_DataArrival(m);
+        QCOMPARE(busy(), QStringList({"bob", "cy"}));
+        QCOMPARE(users(), QStringList({"ann", "bob", "cy"})); // the bare names
+        w->Socketmain_DataArrival("<fre usr>bob</fre usr>");
+        w->Socketmain_DataArrival("<rem usr>cy,</rem usr>");
+        w->Socketmain_DataArrival("<add usr>cy,</add usr>"); // back, and free
+        QCOMPARE(busy(), QStringList());
+        w->Socketmain_DataArrival("<bsy usr>ann</bsy usr>");
+        w->mnuFileDisconnect_Click();
+        w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>"); // a new login starts clean
+        QCOMPARE(busy(), QStringList());
     }
 
     void aRequestIsTakenOnlyWhenValidAndNoChatIsActive()
