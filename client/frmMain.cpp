@@ -4,9 +4,11 @@
 #include "Attention.h"
 #include "BusyMarks.h"
 #include "Controls.h"
+#include "FindBar.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
+#include "TextTools.h"
 #include "WindowRegistry.h"
 #include "frmAddress.h"
 #include "frmabout.h"
@@ -185,6 +187,7 @@ void frmMain::buildControls()
     connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(txtTx, &QLineEdit::returnPressed, this, &frmMain::txtTx_Return);
+    txtrxTools_ = TextTools::attach(txtrx, [] { return QStringLiteral("Quillet room"); });
 }
 
 // --- Start-up, connecting, disconnecting, closing ---
@@ -329,6 +332,8 @@ void frmMain::appendNotice(const QString &line)
 
 void frmMain::ScrollMessageWindow()
 {
+    if (txtrxTools_->findBar()->isOpen())
+        return; // the view stays where the search put it
     // Text appended at the end carries a caret that was at the end along with it; only a caret
     // the user moved elsewhere has to be brought back (setTextCursor is not cheap).
     if (!txtrx->textCursor().atEnd())

@@ -29,6 +29,7 @@ class Socket;
 namespace quillet {
 
 class AttentionRequest;
+class TextTools;
 
 class frmMain : public QMainWindow
 {
@@ -139,6 +140,7 @@ private:
     void sendRoomLine(const QString &text);
 
     AttentionRequest *attention_;  // room lines arriving while the window is not active
+    TextTools *txtrxTools_;        // find and save in the message window
     bool connected_ = false;       // the connected appearance is up
     bool closingOnPurpose_ = false; // the Disconnected event comes from our own Disconnect()
     bool scrollPending_ = false;    // the view is brought to the end on the next turn of the loop

@@ -6,6 +6,8 @@
 // text shown literally one of the untrusted-input suite.
 #include "BusyMarks.h"
 #include "ClientTestSupport.h"
+#include "FindBar.h"
+#include "TextTools.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
@@ -324,6 +326,57 @@ private slots:
         w->mnuFileDisconnect_Click();
         w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>"); // a new login starts clean
         QCOMPARE(busy(), QStringList());
+    }
+
+    void findAndSaveInTheMessageWindowFromTheKeyboard()
+    {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>");
+        w->Socketmain_DataArrival("<add usr>cy,</add usr>");
+        w->Socketmain_DataArrival(room("Hi, this is bob", "B", "bob"));
+        w->Socketmain_DataArrival(room("h\u00e9llo, HI"));
+        w->Socketmain_DataArrival(room("Server up", "I", "Server"));
+        FindBar *bar = w->findChild<FindBar *>();
+        const auto found = [&] { // the selected match, its number and the count
+            return w->txtrx->textCursor().selectedText() + '|' + bar->status->text();
+        };
+        w->txtTx->setFocus();
+        QTest::keyClick(w->txtTx, Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(bar->isOpen() && bar->field->hasFocus());
+        QTest::keyClicks(bar->field, "hi");
+        QCOMPARE(found(), QString("Hi|1 of 3"));
+        QTest::keyClick(bar->field, Qt::Key_Return);
+        QCOMPARE(found(), QString("hi|2 of 3"));
+        QTest::keyClick(bar->field, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClick(bar->field, Qt::Key_Return, Qt::ShiftModifier); // round the start
+        QCOMPARE(found(), QString("HI|3 of 3"));
+        bar->matchCase->click();
+        QCOMPARE(found(), QString("hi|1 of 1"));
+        QCOMPARE(w->txtrx->extraSelections().size(), 1);
+        w->Socketmain_DataArrival(room("hi again", "N", "bob")); // lines come in, the view stays
+        QTRY_COMPARE(found(), QString("hi|1 of 2"));
+        QCOMPARE(w->txtrx->extraSelections().size(), 2);
+        QTest::keyClick(bar->field, Qt::Key_Escape);
+        QVERIFY(!bar->isOpen() && !bar->isVisible() && w->txtrx->extraSelections().isEmpty());
+        QCOMPARE(QApplication::focusWidget(), w->txtrx);
+
+        QTemporaryDir dir;
+        QString offered;
+        const SavePathChooser previous = installSavePathChooser([&](QWidget *, const QString &suggested) {
+            offered = suggested;
+            return dir.filePath("room.txt");
+        });
+        QTest::keyClick(w->txtTx, Qt::Key_S, Qt::ControlModifier);
+        installSavePathChooser(previous);
+        QVERIFY(offered.endsWith("/Quillet room " + QDate::currentDate().toString(Qt::ISODate) + ".txt"));
+        QFile saved(dir.filePath("room.txt"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("cy joined the room. \nbob : Hi, this is bob\nann : h\xc3\xa9llo, HI\n"
+                                             "Server up\nbob : hi again\n"));
+        const TextTools *tools = w->txtrx->findChild<TextTools *>();
+        const std::unique_ptr<QMenu> menu(tools->contextMenu({}));
+        QVERIFY(menu->actions().contains(tools->findAction) && menu->actions().contains(tools->saveAction));
     }
 
     void aRequestIsTakenOnlyWhenValidAndNoChatIsActive()
