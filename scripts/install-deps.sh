@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ make pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev   # qt6-base-dev: Core, Network, Widgets, DBus, Test
     fonts-dejavu-core
     clang libclang-rt-14-dev            # the fuzz build: clang, its libFuzzer and sanitizer runtimes
     libqt6svg6                          # Qt's SVG icon engine: draws the program icon
@@ -21,7 +21,7 @@ if command -v dpkg-query >/dev/null 2>&1; then
     done
 else
     echo "quillet: this machine has no dpkg; install by hand: CMake >= 3.25, Ninja, a C++20 compiler," >&2
-    echo "         Qt 6 (Core, Network, Widgets, Test) with its development files." >&2
+    echo "         Qt 6 (Core, Network, Widgets, DBus, Test) with its development files." >&2
     command -v cmake >/dev/null && command -v ninja >/dev/null && exit 0
     exit 1
 fi

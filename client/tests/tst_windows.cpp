@@ -6,6 +6,7 @@
 // text shown literally one of the untrusted-input suite.
 #include "BusyMarks.h"
 #include "ClientTestSupport.h"
+#include "DesktopNotice.h"
 #include "FindBar.h"
 #include "TextTools.h"
 #include "frmabout1.h"
@@ -24,6 +25,25 @@ const QString AtStartUp = "Quillet|  User :    None|0|1|0";
 const QString Disconnected = "Quillet :[Disconnected]|  User :    None|0|1|0";
 const QString ConnectedAsAnn = "Quillet [Connected]|User :    ann|1|0|1";
 const QString FillAll = " Error , Please fill the all information ";
+
+// The desktop's notification service, played by the test while it lives: notices are numbered
+// from 1, or none is shown while `running` is false.
+struct FakeNotifications final : NotificationService
+{
+    FakeNotifications() : previous(installNotificationService(this)) {}
+    ~FakeNotifications() override { installNotificationService(previous); }
+    void notify(const QString &summary, const QString &body, std::function<void(quint32)> shown) override
+    {
+        if (running)
+            shownNotices << summary + '|' + body;
+        shown(running ? quint32(shownNotices.size()) : 0);
+    }
+    void withdraw(quint32 id) override { withdrawn << id; }
+    bool running = true;
+    QStringList shownNotices;
+    QList<quint32> withdrawn;
+    NotificationService *previous;
+};
 } // namespace
 
 class WindowsTest : public QObject
@@ -377,6 +397,36 @@ private slots:
         const TextTools *tools = w->txtrx->findChild<TextTools *>();
         const std::unique_ptr<QMenu> menu(tools->contextMenu({}));
         QVERIFY(menu->actions().contains(tools->findAction) && menu->actions().contains(tools->saveAction));
+    }
+
+    // A request's desktop notice: none while a window of the program is active, one per request
+    // (the one before taken back), a click brings the request's window up; without a service the
+    // window asks for attention.
+    void aRequestNoticeShowsOncePerRequestWhileNoWindowIsActive()
+    {
+        FakeNotifications notices;
+        AttentionRecorder attention;
+        RequestNotice notice;
+        QWidget dialog;
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        notice.requestArrived("bob", "hi", &dialog);
+        w->hide();
+        QTRY_VERIFY(!QApplication::activeWindow());
+        notice.requestArrived("bob", "let's <b>talk</b>", &dialog);
+        notice.requestArrived("cy", "now?", &dialog);
+        QCOMPARE(notices.shownNotices, QStringList({"Private chat request from bob|let's <b>talk</b>",
+                                                   "Private chat request from cy|now?"}));
+        emit notices.activated(2);
+        QTRY_COMPARE(QApplication::activeWindow(), &dialog);
+        notice.requestEnded();
+        QCOMPARE(notices.withdrawn, QList<quint32>({1, 2}));
+        dialog.hide();
+        QTRY_VERIFY(!QApplication::activeWindow());
+        notices.running = false;
+        notice.requestArrived("dee", "hi", &dialog);
+        QCOMPARE(attention.requests, QList<QWidget *>{&dialog});
+        QCOMPARE(notices.shownNotices.size(), 2);
     }
 
     void aRequestIsTakenOnlyWhenValidAndNoChatIsActive()

@@ -60,7 +60,7 @@ needs() {
         grep -Eq "(^|, )$dep( |,|$)" <<<"$have" || fail "$name does not depend on $dep: $have"
     done
 }
-needs quillet libvarrow1 libqt6svg6 libqt6widgets6 libqt6network6 libc6
+needs quillet libvarrow1 libqt6svg6 libqt6widgets6 libqt6network6 libqt6dbus6 libc6
 needs quillet-server libvarrow1 libqt6core6 libc6
 needs libvarrow1 libqt6core6 libc6
 needs libvarrow-dev libvarrow1 qt6-base-dev
