@@ -9,7 +9,7 @@
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
-#include "protocol/peerprotocol.h"
+#include "peer/peerprotocol.h"
 
 namespace quillet::test {
 

@@ -18,7 +18,7 @@
 #pragma once
 
 #include "peer/peersocket.h"
-#include "protocol/peerprotocol.h"
+#include "peer/peerprotocol.h"
 
 #include <QMainWindow>
 

@@ -5,7 +5,7 @@
 #include "Globals.h"
 #include "WindowRegistry.h"
 #include "frmprivatechat.h"
-#include "protocol/peerprotocol.h"
+#include "peer/peerprotocol.h"
 #include "protocol/serverprotocol.h"
 
 #include <QGridLayout>
