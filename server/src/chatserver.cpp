@@ -190,6 +190,11 @@ void ChatServer::onMessage(Session *session, const QString &message)
     } else if (const auto request = parseRequest(message)) {
         if (Session *target = m_byName.value(request->target))
             deliver(target, forwardedRequest(*request, session->name));
+    } else if (looksLikeRequest(message)) {
+        // No client would act on it: the requester hears so now instead of waiting for nothing.
+        qCInfo(lcChatServer).noquote() << QStringLiteral("refused request from %1: \"%2\"")
+                                              .arg(session->label(), printable(message));
+        deliver(session, roomMessage(RequestRefusedText, QStringLiteral("I"), QString::fromUtf16(NoticeUser)));
     } else if (isBusyNotice(message)) {
         broadcast(userBusy(session->name), session);
     } else if (isFreeNotice(message)) {

@@ -139,9 +139,12 @@ private slots:
         QTest::newRow("fake user list") << u"<message><add usr>mallory,</add usr><style>N<user>a</user></message>"_qs << none;
         QTest::newRow("fake request, any case") << u"<message><RqSt>x<style>N<user>a</user></message>"_qs << none;
         QTest::newRow("free in capitals") << u"<FREE>"_qs << none;
-        QTest::newRow("request host name") << u"<rqst>m<addr>host<port>5000<user>bob</rqst>"_qs << none;
-        QTest::newRow("request port 70000") << u"<rqst>m<addr>10.0.0.1<port>70000<user>bob</rqst>"_qs << none;
-        QTest::newRow("request with marker") << u"<rqst><fre usr><addr>10.0.0.1<port>5000<user>bob</rqst>"_qs << none;
+        // A request no client would act on is not relayed, and its sender is told at once.
+        const QStringList told{roomMessage(RequestRefusedText, u"I"_qs, QString::fromUtf16(NoticeUser)), {}, {}};
+        QTest::newRow("request host name") << u"<rqst>m<addr>host<port>5000<user>bob</rqst>"_qs << told;
+        QTest::newRow("request address 010.0.0.1") << u"<rqst>m<addr>010.0.0.1<port>5000<user>bob</rqst>"_qs << told;
+        QTest::newRow("request port 80") << u"<rqst>m<addr>10.0.0.1<port>80<user>bob</rqst>"_qs << told;
+        QTest::newRow("request with marker") << u"<rqst><fre usr><addr>10.0.0.1<port>5000<user>bob</rqst>"_qs << told;
         QTest::newRow("request to nobody online") << u"<rqst>m<addr>10.0.0.1<port>5000<user>dave</rqst>"_qs << none;
         QTest::newRow("control bytes") << QString::fromLatin1("\x01\x02\xff\x7f<\x1b[2J") << none;
     }
