@@ -109,10 +109,14 @@ struct RequestFields
     bool operator==(const RequestFields &) const = default;
 };
 
+// The last request the window handed over (a private chat takes it and sets the flag).
+RequestFields lastTaken;
+
 RequestFields requestGlobals()
 {
-    return {Globals::sRequestMessage, Globals::sRequestAddr, Globals::sRequestPort,
-            Globals::sRequestUser, Globals::bPrivateChatActive};
+    RequestFields fields = lastTaken;
+    fields.active = Globals::bPrivateChatActive;
+    return fields;
 }
 
 void dispatchAndCheck(const QString &data)
@@ -230,6 +234,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     quillet::installProgramEnd([] {});
     Globals::reset();
     window = quillet::Window<frmMain>::load();
+    QObject::connect(window, &frmMain::RequestTaken, [](const SP::Request &request) {
+        lastTaken = {request.message, request.address, request.port, request.user, true};
+        Globals::bPrivateChatActive = true;
+    });
     return 0;
 }
 

@@ -30,6 +30,8 @@
 
 #include "peerprotocol.h"
 
+#include "wire.h"
+
 namespace quillet::PeerProtocol {
 
 namespace {
@@ -120,74 +122,9 @@ Message classify(const QString &text)
 
 // --- Framing ---
 
-Framer::Framer(qsizetype maxPending)
-    : m_maxPending(maxPending < 0 ? 0 : maxPending)
-{
-}
-
-QList<QByteArray> Framer::feed(const QByteArray &bytes)
-{
-    // The buffer never holds a 0 byte, so only the new bytes need to be searched.
-    QList<QByteArray> messages;
-    qsizetype pos = 0;
-    while (pos < bytes.size()) {
-        const qsizetype nul = bytes.indexOf('\0', pos);
-        const qsizetype len = (nul < 0 ? bytes.size() : nul) - pos;
-        if (m_discarding) {
-            // The rest of an oversized message: drop it, up to and including its 0 byte.
-        } else if (m_buffer.size() + len > m_maxPending) {
-            // Too long to keep, however it is split: drop the whole message.
-            m_buffer.clear();
-            m_discarding = nul < 0;
-        } else {
-            m_buffer.append(bytes.constData() + pos, len);
-            if (nul >= 0) {
-                messages.append(m_buffer);
-                m_buffer.clear();
-            }
-        }
-        if (nul < 0)
-            break;
-        m_discarding = false;
-        pos = nul + 1;
-    }
-    return messages;
-}
-
-void Framer::clear()
-{
-    m_buffer.clear();
-    m_discarding = false;
-}
-
-// --- Encoding ---
-
-QByteArray encode(const QString &text)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.unicode() <= 0xFF) {
-            bytes.append(char(c.unicode()));
-            continue;
-        }
-        // One "?" per character: a surrogate pair stands for a single character.
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            ++i;
-        bytes.append('?');
-    }
-    return bytes;
-}
-
-QString decode(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes);
-}
-
 QByteArray frame(const QString &message)
 {
-    QByteArray bytes = encode(message);
+    QByteArray bytes = wire::toLatin1(message);
     bytes.replace('\0', '?');
     bytes.append('\0');
     return bytes;

@@ -1,10 +1,7 @@
-// frmchat: the incoming-request dialog. The main window's dispatcher takes a relayed private chat
-// request (frmMain::RequestTaken); takeRelayedRequest() then loads the private chat window hidden,
-// connects it to the requester and shows this dialog modeless with the requester's name and message.
+// frmchat: the incoming-request dialog, with the requester's name and message.
 //
-// "&Accept" and "&Refuse" answer over the private chat window's connection (the answer waits there
-// if the connection is not up yet). "&Refuse" sends the text of the reason box after the refusal.
-// The close box and Esc answer as "&Refuse" does.
+// "&Accept" and "&Refuse" report the answer (answered), "&Refuse" with the text of the reason box.
+// The close box and Esc answer as "&Refuse" does. The answer is reported once.
 #pragma once
 
 #include <QDialog>
@@ -14,10 +11,6 @@ class QLineEdit;
 class QPushButton;
 
 namespace quillet {
-
-// The relayed-request branch of the dispatcher, connected to frmMain::RequestTaken: the request's
-// fields are in Globals (sRequestUser, sRequestAddr, sRequestPort, sRequestMessage).
-void takeRelayedRequest();
 
 class frmchat : public QDialog
 {
@@ -35,15 +28,15 @@ public:
     QPushButton *Cmdrequest;
     QPushButton *Cmdcancel;
 
+    void showRequest(const QString &requester, const QString &message);
+
     // The unload handler: every way of closing the dialog ends here, and answers once.
     void done(int result) override;
 
-public slots:
-    void Cmdrequest_Click();
+signals:
+    void answered(bool accepted, const QString &reason);
 
 private:
-    void Form_Load();
-
     bool accepted_ = false;
     bool answered_ = false;
 };

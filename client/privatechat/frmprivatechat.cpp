@@ -3,17 +3,10 @@
 #include "Accessibility.h"
 #include "Attention.h"
 #include "Controls.h"
-#include "Globals.h"
-#include "MessageBoxes.h"
 #include "WindowRegistry.h"
-#include "frmMain.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
-#include "frmchat.h"
-#include "frmreqchat.h"
-#include "protocol/serverprotocol.h"
-
-#include <varrow/Socket.h>
+#include "peer/peerprotocol.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -25,32 +18,11 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTextCursor>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace quillet {
 
 namespace PP = PeerProtocol;
-
-void connectPrivateChat(frmMain *main)
-{
-    QObject::connect(main->mnupchat, &QAction::triggered, main, [main] { mnupchat_Click(main); });
-    QObject::connect(main, &frmMain::RequestTaken, main, &takeRelayedRequest);
-}
-
-void freePrivateChat()
-{
-    Globals::bPrivateChatActive = false;
-    if (frmMain *main = Window<frmMain>::get())
-        main->Socketmain->Send(ServerProtocol::freeNotice());
-}
-
-frmprivatechat *frmprivatechat::loadFresh()
-{
-    if (frmprivatechat *old = Window<frmprivatechat>::get(); old && old->ended_)
-        old->close();
-    return Window<frmprivatechat>::load();
-}
 
 frmprivatechat::frmprivatechat(QWidget *parent)
     : QMainWindow(parent)
@@ -58,23 +30,10 @@ frmprivatechat::frmprivatechat(QWidget *parent)
     setObjectName(QStringLiteral("frmprivatechat"));
     setWindowTitle(QStringLiteral("Private Chat"));
 
-    Winsock = named(new PeerSocket(this), "Winsock");
-    connect(Winsock, &PeerSocket::ConnectionRequest, this, &frmprivatechat::Winsock_ConnectionRequest);
-    connect(Winsock, &PeerSocket::Connected, this, &frmprivatechat::Winsock_Connected);
-    connect(Winsock, &PeerSocket::DataArrival, this, &frmprivatechat::Winsock_DataArrival);
-    connect(Winsock, &PeerSocket::Closed, this, &frmprivatechat::Winsock_Closed);
-    connect(Winsock, &PeerSocket::Error, this, &frmprivatechat::Winsock_Error);
-
-    answerTimer_ = named(new QTimer(this), "answerTimer");
-    answerTimer_->setSingleShot(true);
-    connect(answerTimer_, &QTimer::timeout, this, &frmprivatechat::answerTimer_Timer);
-
     buildMenus();
     buildControls();
     resize(420, 400);
     attention_ = new AttentionRequest(this);
-
-    Form_Load();
 }
 
 void frmprivatechat::buildMenus()
@@ -91,9 +50,13 @@ void frmprivatechat::buildMenus()
     mnuabout = menuItem(help, "mnuabout", QStringLiteral("About"));
 
     // "Close Canvas", "Send File" and "Send Picture" have no handlers: they do nothing.
-    connect(mnuclconnection, &QAction::triggered, this, &frmprivatechat::mnuclconnection_Click);
-    connect(mnuopcanvas, &QAction::triggered, this, &frmprivatechat::mnuopcanvas_Click);
-    connect(mnuabout, &QAction::triggered, this, &frmprivatechat::mnuabout_Click);
+    connect(mnuclconnection, &QAction::triggered, this, &QWidget::close);
+    connect(mnuopcanvas, &QAction::triggered, this, [this] { Window<frmcanvas>::show()->showPartner(partner_); });
+    connect(mnuabout, &QAction::triggered, this, [this] {
+        Window<frmabout1>::load()->setOwner(this); // About takes this window's place until it closes
+        Window<frmabout1>::show();
+        hide();
+    });
 }
 
 void frmprivatechat::buildControls()
@@ -136,66 +99,11 @@ void frmprivatechat::buildControls()
     Txtsend->setFocus();
 }
 
-void frmprivatechat::Form_Load()
+void frmprivatechat::showNames(const QString &own, const QString &partner)
 {
-    showLabelValue(Label1, QStringLiteral("You"), Globals::sUserName);
-    showLabelValue(Label2, QStringLiteral("Partner"), Globals::sPartnerName);
-}
-
-// --- Setting up the connection (called by the request dialogs) ---
-
-bool frmprivatechat::listenOn(quint16 port)
-{
-    requester_ = true;
-    Winsock->setLocalPort(port);
-    return Winsock->Listen();
-}
-
-void frmprivatechat::awaitAnswer()
-{
-    answerTimer_->start(AnswerTimeoutMs);
-}
-
-void frmprivatechat::connectToRequester(const QString &address, quint16 port)
-{
-    requester_ = false;
-    Winsock->setRemoteHost(address);
-    Winsock->setRemotePort(port);
-    Winsock->Connect();
-}
-
-void frmprivatechat::answer(const QString &reply, bool accepted)
-{
-    if (ended_)
-        return;
-    chatOn_ = accepted;
-    refused_ = !accepted;
-    if (Winsock->State() != PeerSocket::SocketState::Connected)
-        pendingAnswer_ = reply; // goes out in Winsock_Connected
-    else
-        sendAnswer(reply);
-}
-
-void frmprivatechat::sendAnswer(const QString &reply)
-{
-    send(reply);
-    if (refused_) {
-        endChat();
-        close();
-    }
-}
-
-// --- Ending ---
-
-void frmprivatechat::endChat()
-{
-    if (ended_)
-        return;
-    ended_ = true;
-    answerTimer_->stop();
-    pendingAnswer_.clear();
-    Winsock->Close();
-    freePrivateChat();
+    partner_ = partner;
+    showLabelValue(Label1, QStringLiteral("You"), own);
+    showLabelValue(Label2, QStringLiteral("Partner"), partner);
 }
 
 void frmprivatechat::showStatus(const QString &text)
@@ -207,109 +115,17 @@ void frmprivatechat::showStatus(const QString &text)
 
 void frmprivatechat::closeEvent(QCloseEvent *event)
 {
-    endChat();
-    Window<frmreqchat>::unload();
-    Window<frmchat>::unload();
+    emit closing();
     event->accept();
 }
 
-void frmprivatechat::mnuclconnection_Click()
+void frmprivatechat::deleteReceived(int count)
 {
-    endChat();
-    close();
-}
-
-void frmprivatechat::answerTimer_Timer()
-{
-    if (chatOn_ || ended_)
-        return;
-    endChat();
-    close();
-    messageBox(Window<frmMain>::get(), UnansweredText, QString(), BoxIcon::Information);
-}
-
-// --- Other menus ---
-
-void frmprivatechat::mnuopcanvas_Click()
-{
-    Window<frmcanvas>::show();
-}
-
-void frmprivatechat::mnuabout_Click()
-{
-    Window<frmabout1>::show();
-    hide();
-}
-
-// --- The peer connection ---
-
-void frmprivatechat::Winsock_ConnectionRequest(qint32 requestID)
-{
-    // Whoever connects is the partner: the listening ends with the accepted connection.
-    Winsock->Close();
-    Winsock->Accept(requestID);
-}
-
-void frmprivatechat::Winsock_Connected()
-{
-    if (!pendingAnswer_.isEmpty())
-        sendAnswer(std::exchange(pendingAnswer_, QString()));
-}
-
-void frmprivatechat::Winsock_DataArrival(qint64 bytesTotal)
-{
-    QString data;
-    Winsock->GetData(data, bytesTotal);
-    for (const QByteArray &bytes : framer_.feed(data.toLatin1())) {
-        handle(PP::classify(PP::decode(bytes)));
-        if (ended_)
-            break;
-    }
-}
-
-void frmprivatechat::handle(const PP::Message &message)
-{
-    switch (message.kind) {
-    case PP::Kind::Close:
-        endChat();
-        close();
-        break;
-    case PP::Kind::Accept:
-        if (!requester_ || chatOn_)
-            break;
-        chatOn_ = true;
-        answerTimer_->stop();
-        show();
-        raise();
-        activateWindow();
-        break;
-    case PP::Kind::Refuse: {
-        if (!requester_ || chatOn_)
-            break;
-        answerTimer_->stop();
-        QString text = RefusedText;
-        if (!message.reason.trimmed().isEmpty())
-            text += u'\n' + message.reason;
-        messageBox(this, text, RefusedTitle, BoxIcon::Critical);
-        endChat();
-        close();
-        break;
-    }
-    case PP::Kind::Character:
-        appendReceived(message.character);
-        attention_->arrived();
-        break;
-    case PP::Kind::Delete: {
-        // The text is only ever appended to at its end, so its last characters are removed there.
-        QTextCursor end(Txtrecv->document());
-        end.movePosition(QTextCursor::End);
-        for (int i = 0; i < message.count && !end.atStart(); ++i)
-            end.deletePreviousChar();
-        break;
-    }
-    case PP::Kind::Ignored:
-        break;
-    }
+    // The text is only ever appended to at its end, so its last characters are removed there.
+    QTextCursor end(Txtrecv->document());
+    end.movePosition(QTextCursor::End);
+    for (int i = 0; i < count && !end.atStart(); ++i)
+        end.deletePreviousChar();
 }
 
 void frmprivatechat::appendReceived(QChar character)
@@ -324,40 +140,7 @@ void frmprivatechat::appendReceived(QChar character)
     caret.endEditBlock();
     Txtrecv->setTextCursor(caret);
     Txtrecv->ensureCursorVisible();
-}
-
-void frmprivatechat::Winsock_Closed()
-{
-    if (!chatOn_) {
-        // The request is over without an answer (a refusal has gone out already, if any).
-        const bool tell = requester_;
-        endChat();
-        close();
-        if (tell)
-            messageBox(Window<frmMain>::get(), UnansweredText, QString(), BoxIcon::Information);
-        return;
-    }
-    showStatus(Label2->text() + PartnerClosedText);
-    endChat();
-}
-
-void frmprivatechat::Winsock_Error(int, const QString &description)
-{
-    const bool tell = !refused_; // after a refusal the user expects nothing more
-    endChat();
-    if (chatOn_)
-        showStatus(ConnectionErrorText + description);
-    else
-        close(); // still hidden for its request
-    if (tell)
-        messageBox(chatOn_ ? static_cast<QWidget *>(this) : Window<frmMain>::get(), description);
-}
-
-void frmprivatechat::send(const QString &message)
-{
-    if (message.isEmpty())
-        return;
-    Winsock->SendData(QString::fromLatin1(PP::frame(message)));
+    attention_->arrived();
 }
 
 bool frmprivatechat::eventFilter(QObject *watched, QEvent *event)
@@ -372,15 +155,13 @@ bool frmprivatechat::eventFilter(QObject *watched, QEvent *event)
         focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
         return true;
     }
-    if (Winsock->State() == PeerSocket::SocketState::Connected) {
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
-            send(PP::keystroke(13));
-        else if (key->key() == Qt::Key_Backspace)
-            send(PP::keystroke(8));
-        else if (key->key() != Qt::Key_Delete)
-            for (const QChar c : key->text())
-                send(PP::keystroke(c.unicode())); // nothing for a 0 code
-    }
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+        emit typed(PP::keystroke(13));
+    else if (key->key() == Qt::Key_Backspace)
+        emit typed(PP::keystroke(8));
+    else if (key->key() != Qt::Key_Delete)
+        for (const QChar c : key->text())
+            emit typed(PP::keystroke(c.unicode())); // nothing goes out for a 0 code
     return QMainWindow::eventFilter(watched, event); // Txtsend handles the key as usual
 }
 

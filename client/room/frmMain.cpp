@@ -199,7 +199,6 @@ void frmMain::Form_Load()
         const frmAddress *login = Window<frmAddress>::load();
         Globals::nServerPort = qint32(login->ComboPort->currentText().toShort());
     }
-    Globals::bPrivateChatActive = false;
 }
 
 void frmMain::mnuFileConnect_Click()
@@ -424,13 +423,7 @@ bool frmMain::takeRequest(const QString &data)
     if (!request || !SP::isAcceptableRequest(*request))
         return false;
 
-    Globals::bPrivateChatActive = true;
-    Socketmain->Send(SP::busyNotice());
-    Globals::sRequestMessage = request->message;
-    Globals::sRequestAddr = request->address;
-    Globals::sRequestPort = request->port;
-    Globals::sRequestUser = request->user;
-    emit RequestTaken();
+    emit RequestTaken(*request);
     return true;
 }
 

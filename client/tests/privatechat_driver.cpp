@@ -25,6 +25,7 @@
 //                          through the points of the drawing area
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
+#include "PrivateChat.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
@@ -54,7 +55,7 @@ class Driver
 public:
     Driver() : main_(startMainWindow())
     {
-        connectPrivateChat(main_);
+        new PrivateChat(main_); // owned by the window
         main_->show();
     }
 
