@@ -19,6 +19,7 @@
 
 #include "Globals.h"
 #include "MessageBoxes.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmprivatechat.h"
 #include "peer/peerlink.h"
@@ -378,7 +379,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     SilentBoxes boxes;
-    installMessageBoxes(&boxes);
+    services().boxes = &boxes;
     Globals::reset();
     if (app.arguments().value(1) == QLatin1StringView("--typist"))
         return typist(quint16(app.arguments().value(2).toUInt()));

@@ -18,7 +18,7 @@
 
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
 #include "fuzzcheck.h"
@@ -230,8 +230,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static char *argv[] = {name, nullptr};
     new QApplication(argc, argv);
     boxes = new RecordedBoxes;
-    quillet::installMessageBoxes(boxes);
-    quillet::installProgramEnd([] {});
+    quillet::services().boxes = boxes;
+    quillet::services().endProgram = [] {};
     Globals::reset();
     window = quillet::Window<frmMain>::load();
     QObject::connect(window, &frmMain::RequestTaken, [](const SP::Request &request) {

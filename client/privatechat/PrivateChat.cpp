@@ -22,8 +22,8 @@ namespace quillet {
 namespace SP = ServerProtocol;
 namespace PP = PeerProtocol;
 
-PrivateChat::PrivateChat(frmMain *main)
-    : QObject(main), main_(main), link_(new PeerLink(this)), answerTimer_(new QTimer(this))
+PrivateChat::PrivateChat(frmMain *main, Services &services)
+    : QObject(main), main_(main), services_(services), link_(new PeerLink(this)), answerTimer_(new QTimer(this))
 {
     answerTimer_->setSingleShot(true);
     connect(answerTimer_, &QTimer::timeout, this, [this] {
@@ -60,10 +60,18 @@ void PrivateChat::tellServer(const QString &notice)
     main_->Socketmain->Send(notice);
 }
 
+void PrivateChat::box(QWidget *parent, const QString &text, const QString &title, BoxIcon icon)
+{
+    if (services_.boxes)
+        services_.boxes->show(parent, text, title.isEmpty() ? QString(ProgramName) : title, icon);
+    else
+        messageBox(parent, text, title, icon);
+}
+
 int PrivateChat::nextPort()
 {
-    if (randomPort)
-        return randomPort();
+    if (services_.randomPort)
+        return services_.randomPort();
     // Rounded to the nearest integer, halves to the even neighbour.
     return 5000 + int(std::nearbyint(QRandomGenerator::global()->generateDouble() * 1000));
 }
@@ -73,13 +81,13 @@ int PrivateChat::nextPort()
 void PrivateChat::privateChatChosen(const QString &selectedUser)
 {
     if (Globals::bPrivateChatActive) {
-        messageBox(main_, ActiveText, QStringLiteral("Error"));
+        box(main_, ActiveText, QStringLiteral("Error"));
         return;
     }
     Globals::bPrivateChatActive = true;
     tellServer(SP::busyNotice());
     if (selectedUser.isEmpty() || selectedUser == Globals::sUserName) {
-        messageBox(main_, selectedUser.isEmpty() ? NoSelectionText : OwnNameText);
+        box(main_, selectedUser.isEmpty() ? NoSelectionText : OwnNameText);
         end(Why::Cancelled);
         return;
     }
@@ -117,14 +125,14 @@ void PrivateChat::requestSent(const QString &message)
             port = candidate;
     }
     if (port == 0) {
-        messageBox(Window<frmreqchat>::get(), NoPortText, QStringLiteral("Error"), BoxIcon::Exclamation);
+        box(Window<frmreqchat>::get(), NoPortText, QStringLiteral("Error"), BoxIcon::Exclamation);
         end(Why::NoPort);
         return;
     }
     // Listening first: the partner never connects to a port nobody listens on.
     tellServer(SP::requestMessage(message, address, QString::number(port), partner_));
     setState(State::Waiting);
-    answerTimer_->start(answerTimeoutMs);
+    answerTimer_->start(services_.answerTimeoutMs);
     if (frmreqchat *dialog = Window<frmreqchat>::get())
         dialog->hide();
 }
@@ -279,16 +287,16 @@ void PrivateChat::end(Why why, const QString &detail)
         QString text = RefusedText;
         if (!detail.trimmed().isEmpty())
             text += u'\n' + detail;
-        messageBox(main_, text, RefusedTitle, BoxIcon::Critical);
+        box(main_, text, RefusedTitle, BoxIcon::Critical);
         break;
     }
     case Why::Unanswered:
         if (wasRequester)
-            messageBox(main_, UnansweredText, QString(), BoxIcon::Information);
+            box(main_, UnansweredText, QString(), BoxIcon::Information);
         break;
     case Why::Error:
         if (tellError)
-            messageBox(chatShown ? static_cast<QWidget *>(window_.data()) : main_, detail);
+            box(chatShown ? static_cast<QWidget *>(window_.data()) : main_, detail);
         break;
     default:
         break;

@@ -13,12 +13,12 @@
 #pragma once
 
 #include "peer/peerlink.h"
+#include "MessageBoxes.h"
+#include "Services.h"
 #include "protocol/serverprotocol.h"
 
 #include <QObject>
 #include <QPointer>
-
-#include <functional>
 
 class QTimer;
 
@@ -64,18 +64,14 @@ public:
     // How many ports "Request" tries before it gives up.
     static constexpr int PortAttempts = 50;
 
-    // Wires itself into the main window's "&Private Chat" and its relayed requests.
-    explicit PrivateChat(frmMain *main);
+    // Wires itself into the main window's "&Private Chat" and its relayed requests; takes the
+    // message boxes, the random port and the answer wait from `services`.
+    explicit PrivateChat(frmMain *main, Services &services = quillet::services());
     ~PrivateChat() override;
 
     State state() const { return state_; }
     PeerLink *link() const { return link_; }
     QString partner() const { return partner_; }
-
-    // How long the requester waits for the answer (ms), read when the wait starts; and where
-    // "Request" takes its ports from (unset: round(r * 1000) + 5000 for a random r in [0, 1)).
-    int answerTimeoutMs = 60 * 1000;
-    std::function<int()> randomPort;
 
     // What the user and the server do.
     void privateChatChosen(const QString &selectedUser);
@@ -102,8 +98,11 @@ private:
     void end(Why why, const QString &detail = QString());
     void tellServer(const QString &notice);
     int nextPort();
+    void box(QWidget *parent, const QString &text, const QString &title = QString(),
+             BoxIcon icon = BoxIcon::None);
 
     frmMain *main_;
+    Services &services_;
     PeerLink *link_;
     QTimer *answerTimer_;
     State state_ = State::Idle;

@@ -5,7 +5,7 @@
 #include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmAddress.h"
 #include "frmabout.h"

@@ -57,7 +57,7 @@ class PrivateChatTest : public PrivateChatFixture
         } else if (what == "cancel") {
             requestDialog()->Cmdcancel->click();
         } else if (what == "quick-timeout") {
-            pc->answerTimeoutMs = 20;
+            testServices.answerTimeoutMs = 20;
         } else if (what == "connects") { // the partner, asked by ann
             QVERIFY(partnerConnectsTo(pc->link()->localPort()));
         } else if (what == "sends") {

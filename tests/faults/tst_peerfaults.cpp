@@ -22,7 +22,7 @@ private slots:
         // The first port tried is taken: the request goes out only once another one listens.
         QTcpServer taken;
         const quint16 takenPort = listenInRange(taken);
-        pc->randomPort = [&, first = true]() mutable {
+        testServices.randomPort = [&, first = true]() mutable {
             return std::exchange(first, false) ? takenPort : 5000 + QRandomGenerator::global()->bounded(1001);
         };
         const quint16 port = requestChatWith("bob");
@@ -35,7 +35,7 @@ private slots:
         QVERIFY(endedAndFreed(first));
         boxes->shown.clear();
 
-        pc->randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
+        testServices.randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
         privateChatWith("bob");
         requestDialog()->Cmdrequest->click();
         QCOMPARE(boxes->shown, (QList<ShownBox>{{PrivateChat::NoPortText, "Error", BoxIcon::Exclamation}}));

@@ -72,6 +72,7 @@ private slots:
     {
         QFETCH(QString, text);
         delete std::exchange(boxes, nullptr); // the real boxes
+        testServices.boxes = nullptr;
         BoxWatcher watcher;
         QString name = text;
         name.remove('<').remove(','); // a listed name ends at "<" or ","

@@ -39,6 +39,7 @@ protected:
     FakeMessageBoxes *boxes = nullptr;
     LoopbackServer *server = nullptr;
     frmMain *w = nullptr;
+    Services testServices; // handed to the private chat
     PrivateChat *pc = nullptr;
     QTcpServer requester;                // the partner's client when it asks for the chat
     std::unique_ptr<QTcpSocket> partner; // the partner's end of the peer connection
@@ -57,7 +58,9 @@ protected:
         boxes = new FakeMessageBoxes;
         server = new LoopbackServer;
         w = startMainWindow();
-        pc = new PrivateChat(w);
+        testServices = Services{};
+        testServices.boxes = boxes;
+        pc = new PrivateChat(w, testServices);
         w->show();
         connectAsAnn(w, server->port());
         if (!QTest::qWaitFor([&] { return server->messages(0) == QStringList{"ann///pw"}; }))
