@@ -209,7 +209,7 @@ void PrivateChat::typed(const QString &peerMessage)
 void PrivateChat::chatClosed()
 {
     if (state_ == State::Connected)
-        end(Why::UserClosed);
+        end(Why::Closed);
 }
 
 void PrivateChat::received(const PP::Message &message)
@@ -218,7 +218,7 @@ void PrivateChat::received(const PP::Message &message)
     switch (message.kind) {
     case PP::Kind::Close:
         if (state_ == State::Connected || requester)
-            end(Why::UserClosed);
+            end(Why::Closed);
         break;
     case PP::Kind::Accept:
         if (requester)
@@ -267,7 +267,7 @@ void PrivateChat::end(Why why, const QString &detail)
     refusing_ = false;
     link_->close();
     const bool chatShown = was == State::Connected && window_;
-    setState(chatShown && why != Why::UserClosed ? State::Ended : State::Idle);
+    setState(chatShown && why != Why::Closed ? State::Ended : State::Idle);
     if (Globals::bPrivateChatActive) {
         Globals::bPrivateChatActive = false;
         tellServer(SP::freeNotice());

@@ -86,7 +86,7 @@ signals:
     void stateChanged(quillet::PrivateChat::State state);
 
 private:
-    enum class Why { Cancelled, NoPort, Refused, RefusalSent, Unanswered, PartnerClosed, Error, UserClosed };
+    enum class Why { Cancelled, NoPort, Refused, RefusalSent, Unanswered, PartnerClosed, Error, Closed };
 
     void setState(State state);
     void received(const PeerProtocol::Message &message);
