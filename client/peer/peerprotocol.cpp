@@ -4,7 +4,7 @@
 // ------------
 // Two clients talk over one direct TCP connection. Every message is a text of 8-bit Latin-1
 // characters (one byte per character, "?" for a character that Latin-1 lacks) followed by one
-// 0 byte. The receiver splits its byte stream at the 0 bytes (Framer) and classifies each message.
+// 0 byte. The receiver (PeerLink) splits its byte stream at the 0 bytes and classifies each message.
 //
 //   frame      = *( %x01-FF ) %x00
 //   accept     = "<chat reply>accept</chat reply>"           ; the partner accepted the chat
