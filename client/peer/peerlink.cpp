@@ -132,7 +132,7 @@ void PeerLink::takeIncoming()
     if (!socket)
         return;
     socket->setParent(this);
-    delete std::exchange(m_listener, nullptr);
+    dropListener(); // the connections still waiting go with it
     adopt(socket);
     m_state = State::Connected;
     m_watchFd = watchDescriptor(socket->socketDescriptor());
@@ -223,11 +223,21 @@ void PeerLink::finish(bool failedOnReset)
         emit closed();
 }
 
+void PeerLink::dropListener()
+{
+    // Later, not now: this may run inside one of the listener's own signals.
+    if (QTcpServer *listener = std::exchange(m_listener, nullptr)) {
+        QObject::disconnect(listener, nullptr, this, nullptr);
+        listener->close();
+        listener->deleteLater();
+    }
+}
+
 void PeerLink::close()
 {
     m_state = State::Closed;
     m_framer.clear();
-    delete std::exchange(m_listener, nullptr);
+    dropListener();
     if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
         QObject::disconnect(socket, nullptr, this, nullptr);
         // Hand what is still buffered to the system, which sends it before the closing FIN.

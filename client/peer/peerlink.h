@@ -64,6 +64,7 @@ private:
     void onDisconnected();
     void onError();
     void finish(bool failedOnReset);
+    void dropListener();
 
     State m_state = State::Closed;
     QTcpServer *m_listener = nullptr;
