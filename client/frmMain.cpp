@@ -215,7 +215,8 @@ void frmMain::mnuFileConnect_Click()
     // seconds pass: meanwhile the caption and a wait cursor say so.
     const QPointer<frmMain> alive(this);
     const QString caption = windowTitle();
-    setWindowTitle(QStringLiteral("Connecting to %1:%2...").arg(Globals::sServerHost).arg(Globals::nServerPort));
+    setWindowTitle(QStringLiteral("Connecting to %1:%2...")
+                       .arg(Globals::sServerHost, QString::number(Globals::nServerPort)));
     mnuFileConnect->setEnabled(false); // no second Connect from a queued trigger meanwhile
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const bool ok = Socketmain->Connect(Globals::sServerHost, QString(), Globals::nServerPort);
