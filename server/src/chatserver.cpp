@@ -15,6 +15,8 @@ namespace quillet::server {
 
 namespace {
 
+constexpr qint64 OverLimitLogMs = 60'000; // one line per refused address a minute at most
+
 QString greeting(const QString &name, int online)
 {
     const QString others = online == 1 ? QStringLiteral("You are the only one here.")
@@ -48,7 +50,12 @@ struct ChatServer::Session : QObject
     }
 };
 
-ChatServer::ChatServer(QObject *parent) : QObject(parent) {}
+ChatServer::ChatServer(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_overLimitTimer.setInterval(10'000);
+    connect(&m_overLimitTimer, &QTimer::timeout, this, [this] { reportOverLimit(false); });
+}
 
 ChatServer::~ChatServer()
 {
@@ -59,6 +66,9 @@ void ChatServer::setUsers(const QHash<QString, QString> &passwords)
 {
     m_passwords = passwords;
 }
+
+void ChatServer::setMaxPerAddress(int connections) { m_maxPerAddress = qMax(0, connections); }
+void ChatServer::setLoginTimeout(int milliseconds) { m_loginTimeoutMs = qMax(0, milliseconds); }
 
 bool ChatServer::listen(const QString &address, quint16 port)
 {
@@ -103,6 +113,7 @@ void ChatServer::close()
     const QSet<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         endSession(session, End::Quiet, QString());
+    reportOverLimit(true);
 }
 
 QStringList ChatServer::onlineUsers() const
@@ -149,7 +160,71 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
         m_refused = 0;
     }
     session->address = socket->RemoteAddress();
+    int &open = m_perAddress[session->address];
+    if (m_maxPerAddress > 0 && open >= m_maxPerAddress) {
+        const QString address = session->address;
+        delete session; // closes the connection
+        noteOverLimit(address);
+        return;
+    }
+    ++open;
     m_sessions.insert(session);
+    if (m_loginTimeoutMs > 0)
+        QTimer::singleShot(m_loginTimeoutMs, session, [this, session] {
+            if (session->state == Session::State::Connected)
+                endSession(session, End::Drop, QStringLiteral("no login within %1 s").arg(m_loginTimeoutMs / 1000.0));
+        });
+}
+
+// The first refusal of an address is logged at once; later ones are counted and written at most
+// once a minute, so a host that keeps trying cannot flood the log.
+void ChatServer::noteOverLimit(const QString &address)
+{
+    const qint64 now = m_clock.elapsed();
+    auto entry = m_overLimit.find(address);
+    if (entry == m_overLimit.end()) {
+        m_overLimit.insert(address, OverLimit{now, 0});
+        qCWarning(lcChatServer).noquote()
+            << QStringLiteral("refused a connection from %1: it has %2 open, the limit per address "
+                              "(further refusals are counted, one line a minute)")
+                   .arg(address)
+                   .arg(m_maxPerAddress);
+        if (!m_overLimitTimer.isActive())
+            m_overLimitTimer.start();
+        return;
+    }
+    ++entry->unlogged;
+    if (now - entry->loggedAt >= OverLimitLogMs)
+        reportOverLimit(false);
+}
+
+// Writes the counts that are due (all of them when `all`), and forgets addresses that were quiet
+// for a minute.
+void ChatServer::reportOverLimit(bool all)
+{
+    const qint64 now = m_clock.elapsed();
+    for (auto entry = m_overLimit.begin(); entry != m_overLimit.end();) {
+        if (!all && now - entry->loggedAt < OverLimitLogMs) {
+            ++entry;
+        } else if (entry->unlogged == 0) {
+            entry = m_overLimit.erase(entry);
+        } else {
+            qCWarning(lcChatServer).noquote()
+                << QStringLiteral("refused %1 more connection%2 from %3 in the last %4 s (limit %5 per address)")
+                       .arg(entry->unlogged)
+                       .arg(entry->unlogged == 1 ? "" : "s")
+                       .arg(entry.key())
+                       .arg((now - entry->loggedAt + 500) / 1000)
+                       .arg(m_maxPerAddress);
+            entry->loggedAt = now;
+            entry->unlogged = 0;
+            ++entry;
+        }
+    }
+    if (all)
+        m_overLimit.clear();
+    if (m_overLimit.isEmpty())
+        m_overLimitTimer.stop();
 }
 
 // An accept fails when the process is out of descriptors, and the listener then reports the same
@@ -188,14 +263,32 @@ void ChatServer::onMessage(Session *session, const QString &message)
         ++m_stats.roomMessages;
         broadcast(roomMessage(line->text, line->style, session->name), nullptr);
     } else if (const auto request = parseRequest(message)) {
-        if (Session *target = m_byName.value(request->target))
+        // The target's client connects to the address at once: only the requester's own is passed on.
+        Session *target = m_byName.value(request->target);
+        if (request->address != session->address)
+            refuseRequest(session,
+                          QStringLiteral("address %1 is not yours (%2)").arg(request->address, session->address));
+        else if (!target)
+            refuseRequest(session, QStringLiteral("%1 is not online").arg(request->target));
+        else
             deliver(target, forwardedRequest(*request, session->name));
+    } else if (message.startsWith(QLatin1String("<rqst>"), Qt::CaseInsensitive)) {
+        refuseRequest(session, QStringLiteral("not a valid request"));
     } else if (isBusyNotice(message)) {
         broadcast(userBusy(session->name), session);
     } else if (isFreeNotice(message)) {
         broadcast(userFree(session->name), session);
     }
     // Anything else is not part of the protocol and is dropped.
+}
+
+// Logged, and the requester told at once by a notice in the room, so its client does not wait for
+// an answer that cannot come.
+void ChatServer::refuseRequest(Session *session, const QString &reason)
+{
+    qCInfo(lcChatServer).noquote() << QStringLiteral("refused request from %1: %2").arg(session->label(), reason);
+    deliver(session, roomMessage(QStringLiteral("Private chat request refused: %1.").arg(reason), QStringLiteral("I"),
+                                 QString::fromUtf16(NoticeUser)));
 }
 
 QString ChatServer::loginProblem(const QString &name, const QString &password) const
@@ -277,6 +370,8 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     session->state = Session::State::Closed;
     session->announced = false;
     m_sessions.remove(session);
+    if (const auto open = m_perAddress.find(session->address); open != m_perAddress.end() && --*open <= 0)
+        m_perAddress.erase(open);
     if (m_byName.value(session->name) == session) {
         m_byName.remove(session->name);
         m_online.removeOne(session);
