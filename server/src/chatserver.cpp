@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
@@ -16,6 +19,7 @@ namespace quillet::server {
 namespace {
 
 constexpr qint64 OverLimitLogMs = 60'000; // one line per refused address a minute at most
+constexpr int AcceptBatch = 64;            // connections taken in one turn of the event loop at most
 
 QString greeting(const QString &name, int online)
 {
@@ -129,16 +133,53 @@ ChatServer::Statistics ChatServer::statistics() const { return m_stats; }
 
 void ChatServer::onConnectionRequest(qint32 &listeningHandle)
 {
+    // What is pending is taken in batches, one turn of the event loop each: a host that floods
+    // the port then holds the connections queued behind its own up for as short a time as can be.
+    const qint32 listener = listeningHandle;
+    for (int taken = 0; taken < AcceptBatch; ++taken) {
+        pollfd pending{listener, POLLIN, 0};
+        if ((taken > 0 && ::poll(&pending, 1, 0) != 1) || !takeConnection(listener))
+            break;
+    }
+}
+
+bool ChatServer::takeConnection(qint32 listeningHandle)
+{
+    auto socket = std::make_unique<varrow::Socket>();
+    qint32 handle = listeningHandle;
+    if (!socket->Accept(handle)) {
+        socket.reset();
+        refuseConnection(listeningHandle);
+        return false;
+    }
+    if (m_refused > 0) {
+        qCInfo(lcChatServer).noquote()
+            << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
+        m_refused = 0;
+    }
+    const QString address = socket->RemoteAddress();
+    int &open = m_perAddress[address];
+    if (m_maxPerAddress > 0 && open >= m_maxPerAddress) {
+        // Closed with a reset: the cheapest end for a host that floods, and no TIME_WAIT left here.
+        const linger reset{1, 0};
+        ::setsockopt(socket->SocketHandle(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        socket.reset();
+        noteOverLimit(address);
+        return true;
+    }
+    ++open;
+
     auto *session = new Session(this);
     session->id = ++m_nextId;
-    auto *socket = new varrow::Socket(session);
-    session->socket = socket;
+    session->address = address;
+    session->socket = socket.release();
+    session->socket->setParent(session);
     // A longer message, terminated or not, closes the connection (Disconnected with EMSGSIZE).
-    socket->setMaxMessageSize(MaxMessageBytes);
-    connect(socket, &varrow::Socket::DataArrival, session,
+    session->socket->setMaxMessageSize(MaxMessageBytes);
+    connect(session->socket, &varrow::Socket::DataArrival, session,
             [this, session](const QString &message) { onMessage(session, message); });
-    connect(socket, &varrow::Socket::Disconnected, session, [this, session, socket] {
-        const int reason = socket->LastError(); // why the socket closed by itself
+    connect(session->socket, &varrow::Socket::Disconnected, session, [this, session] {
+        const int reason = session->socket->LastError(); // why the socket closed by itself
         if (reason == EMSGSIZE)
             endSession(session, End::Drop, QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
         else if (reason != 0)
@@ -147,33 +188,13 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
         else
             endSession(session, End::Logout, QStringLiteral("connection closed"));
     });
-
-    qint32 handle = listeningHandle;
-    if (!socket->Accept(handle)) {
-        delete session;
-        refuseConnection(listeningHandle);
-        return;
-    }
-    if (m_refused > 0) {
-        qCInfo(lcChatServer).noquote()
-            << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
-        m_refused = 0;
-    }
-    session->address = socket->RemoteAddress();
-    int &open = m_perAddress[session->address];
-    if (m_maxPerAddress > 0 && open >= m_maxPerAddress) {
-        const QString address = session->address;
-        delete session; // closes the connection
-        noteOverLimit(address);
-        return;
-    }
-    ++open;
     m_sessions.insert(session);
     if (m_loginTimeoutMs > 0)
         QTimer::singleShot(m_loginTimeoutMs, session, [this, session] {
             if (session->state == Session::State::Connected)
                 endSession(session, End::Drop, QStringLiteral("no login within %1 s").arg(m_loginTimeoutMs / 1000.0));
         });
+    return true;
 }
 
 // The first refusal of an address is logged at once; later ones are counted and written at most

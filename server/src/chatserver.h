@@ -69,6 +69,7 @@ private:
     enum class End { Quiet, Logout, Drop };
 
     void onConnectionRequest(qint32 &listeningHandle);
+    bool takeConnection(qint32 listeningHandle);
     void refuseConnection(qint32 listeningHandle);
     void noteOverLimit(const QString &address);
     void reportOverLimit(bool all);
