@@ -18,7 +18,8 @@ namespace quillet::server {
 
 namespace {
 
-constexpr qint64 OverLimitLogMs = 60'000; // one line per refused address a minute at most
+constexpr qint64 UnloggedMinuteMs = 60'000; // the period of the counted log lines
+constexpr int LinesPerMinute = 10; // refused logins and drops before a login written per address
 constexpr int AcceptBatch = 64;            // connections taken in one turn of the event loop at most
 
 QString greeting(const QString &name, int online)
@@ -57,8 +58,8 @@ struct ChatServer::Session : QObject
 ChatServer::ChatServer(QObject *parent) : QObject(parent)
 {
     m_clock.start();
-    m_overLimitTimer.setInterval(10'000);
-    connect(&m_overLimitTimer, &QTimer::timeout, this, [this] { reportOverLimit(false); });
+    m_unloggedTimer.setInterval(10'000);
+    connect(&m_unloggedTimer, &QTimer::timeout, this, [this] { reportUnlogged(false); });
 }
 
 ChatServer::~ChatServer()
@@ -117,7 +118,7 @@ void ChatServer::close()
     const QSet<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         endSession(session, End::Quiet, QString());
-    reportOverLimit(true);
+    reportUnlogged(true);
 }
 
 QStringList ChatServer::onlineUsers() const
@@ -164,7 +165,12 @@ bool ChatServer::takeConnection(qint32 listeningHandle)
         const linger reset{1, 0};
         ::setsockopt(socket->SocketHandle(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         socket.reset();
-        noteOverLimit(address);
+        if (mayLog(address, true))
+            qCWarning(lcChatServer).noquote()
+                << QStringLiteral("refused a connection from %1: it has %2 open, the limit per address "
+                                  "(further refusals are counted, one line a minute)")
+                       .arg(address)
+                       .arg(m_maxPerAddress);
         return true;
     }
     ++open;
@@ -197,55 +203,65 @@ bool ChatServer::takeConnection(qint32 listeningHandle)
     return true;
 }
 
-// The first refusal of an address is logged at once; later ones are counted and written at most
-// once a minute, so a host that keeps trying cannot flood the log.
-void ChatServer::noteOverLimit(const QString &address)
+// Whether a line about a connection from `address` that did not log in may be written now; when
+// not, it is counted for the address's line of the minute. Of the refusals over the limit only the
+// first is written while the address keeps at it; of the others LinesPerMinute a minute.
+bool ChatServer::mayLog(const QString &address, bool overLimit)
 {
-    const qint64 now = m_clock.elapsed();
-    auto entry = m_overLimit.find(address);
-    if (entry == m_overLimit.end()) {
-        m_overLimit.insert(address, OverLimit{now, 0});
-        qCWarning(lcChatServer).noquote()
-            << QStringLiteral("refused a connection from %1: it has %2 open, the limit per address "
-                              "(further refusals are counted, one line a minute)")
-                   .arg(address)
-                   .arg(m_maxPerAddress);
-        if (!m_overLimitTimer.isActive())
-            m_overLimitTimer.start();
-        return;
+    auto entry = m_unlogged.find(address);
+    if (entry == m_unlogged.end()) {
+        entry = m_unlogged.insert(address, Unlogged{m_clock.elapsed()});
+        if (!m_unloggedTimer.isActive())
+            m_unloggedTimer.start();
     }
-    ++entry->unlogged;
-    if (now - entry->loggedAt >= OverLimitLogMs)
-        reportOverLimit(false);
+    if (overLimit) {
+        if (!entry->overLimitLogged) {
+            entry->overLimitLogged = true;
+            return true;
+        }
+        ++entry->overLimit;
+        return false;
+    }
+    if (entry->lines < LinesPerMinute) {
+        ++entry->lines;
+        return true;
+    }
+    ++entry->others;
+    return false;
 }
 
-// Writes the counts that are due (all of them when `all`), and forgets addresses that were quiet
-// for a minute.
-void ChatServer::reportOverLimit(bool all)
+// Writes the counts of the addresses whose minute is over (of all of them when `all`), and
+// forgets the addresses that had nothing counted in it.
+void ChatServer::reportUnlogged(bool all)
 {
     const qint64 now = m_clock.elapsed();
-    for (auto entry = m_overLimit.begin(); entry != m_overLimit.end();) {
-        if (!all && now - entry->loggedAt < OverLimitLogMs) {
+    for (auto entry = m_unlogged.begin(); entry != m_unlogged.end();) {
+        if (!all && now - entry->since < UnloggedMinuteMs) {
             ++entry;
-        } else if (entry->unlogged == 0) {
-            entry = m_overLimit.erase(entry);
+        } else if (entry->overLimit == 0 && entry->others == 0) {
+            entry = m_unlogged.erase(entry);
         } else {
+            QStringList counts;
+            if (entry->overLimit > 0)
+                counts << QStringLiteral("%1 connections refused over the limit of %2")
+                              .arg(entry->overLimit)
+                              .arg(m_maxPerAddress);
+            if (entry->others > 0)
+                counts << QStringLiteral("%1 more refused logins and drops before a login").arg(entry->others);
             qCWarning(lcChatServer).noquote()
-                << QStringLiteral("refused %1 more connection%2 from %3 in the last %4 s (limit %5 per address)")
-                       .arg(entry->unlogged)
-                       .arg(entry->unlogged == 1 ? "" : "s")
+                << QStringLiteral("from %1 in the last %2 s, counted, not logged one by one: %3")
                        .arg(entry.key())
-                       .arg((now - entry->loggedAt + 500) / 1000)
-                       .arg(m_maxPerAddress);
-            entry->loggedAt = now;
-            entry->unlogged = 0;
+                       .arg((now - entry->since + 500) / 1000)
+                       .arg(counts.join(QStringLiteral(", ")));
+            entry->since = now;
+            entry->lines = entry->overLimit = entry->others = 0;
             ++entry;
         }
     }
     if (all)
-        m_overLimit.clear();
-    if (m_overLimit.isEmpty())
-        m_overLimitTimer.stop();
+        m_unlogged.clear();
+    if (m_unlogged.isEmpty())
+        m_unloggedTimer.stop();
 }
 
 // An accept fails when the process is out of descriptors, and the listener then reports the same
@@ -334,9 +350,10 @@ void ChatServer::onLogin(Session *session, const QString &message)
     const QString problem = login ? loginProblem(login->name, login->password)
                                   : QStringLiteral("first message is not NAME///PASSWORD");
     if (!problem.isEmpty()) {
-        qCInfo(lcChatServer).noquote()
-            << QStringLiteral("refused login %1 \"%2\": %3")
-                   .arg(session->label(), printable(login ? login->name : message), problem);
+        if (mayLog(session->address, false))
+            qCInfo(lcChatServer).noquote()
+                << QStringLiteral("refused login %1 \"%2\": %3")
+                       .arg(session->label(), printable(login ? login->name : message), problem);
         session->socket->Send(loginRefused());
         endSession(session, End::Quiet, QString());
         return;
@@ -406,7 +423,7 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     if (how == End::Logout && !session->name.isEmpty())
         qCInfo(lcChatServer).noquote() << QStringLiteral("logout %1: %2, %3 online")
                                               .arg(session->label(), reason).arg(m_online.size());
-    else if (how == End::Drop)
+    else if (how == End::Drop && (!session->name.isEmpty() || mayLog(session->address, false)))
         qCInfo(lcChatServer).noquote()
             << QStringLiteral("dropped %1: %2").arg(session->label(), reason);
 

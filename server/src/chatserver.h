@@ -7,7 +7,8 @@
 //
 // One host cannot lock the others out: a connection that has not logged in within the login
 // time-out is closed, and one remote address holds at most a set number of connections; the ones
-// over it are closed at once and counted in one log line per address a minute.
+// over it are closed at once. Nor can it flood the log: what its connections that never logged in
+// cause is written a few lines a minute at most, the rest counted in one line per address a minute.
 #pragma once
 
 #include <QElapsedTimer>
@@ -71,8 +72,8 @@ private:
     void onConnectionRequest(qint32 &listeningHandle);
     bool takeConnection(qint32 listeningHandle);
     void refuseConnection(qint32 listeningHandle);
-    void noteOverLimit(const QString &address);
-    void reportOverLimit(bool all);
+    bool mayLog(const QString &address, bool overLimit);
+    void reportUnlogged(bool all);
     void refuseRequest(Session *session, const QString &reason);
     void onMessage(Session *session, const QString &message);
     void onLogin(Session *session, const QString &message);
@@ -94,12 +95,17 @@ private:
     int m_maxPerAddress = 16;
     int m_loginTimeoutMs = 10'000;
     QHash<QString, int> m_perAddress; // open connections by remote address
-    struct OverLimit {
-        qint64 loggedAt = 0; // when the last line about this address was written (m_clock, ms)
-        int unlogged = 0;    // connections refused since then
+    // Lines about one address's connections that did not log in (refused over the limit, refused
+    // logins, drops before a login) within the current minute: what was written, what was counted.
+    struct Unlogged {
+        qint64 since = 0;             // start of the minute (m_clock, ms)
+        int lines = 0;                // refused logins and drops written in it
+        bool overLimitLogged = false; // the address's first refusal over the limit was written
+        int overLimit = 0;            // refusals over the limit counted, not written
+        int others = 0;               // refused logins and drops counted, not written
     };
-    QHash<QString, OverLimit> m_overLimit; // addresses refused within the last minute or two
-    QTimer m_overLimitTimer;               // writes the counts of refusals that were not logged yet
+    QHash<QString, Unlogged> m_unlogged; // addresses with such lines in the last minute or two
+    QTimer m_unloggedTimer;              // writes the counts, one line per address a minute at most
     QElapsedTimer m_clock;
     Statistics m_stats;
 };
