@@ -104,8 +104,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Chat server for Quillet clients. Logs one line per login, logout, refused login and\n"
-        "dropped client to stderr (refused connections are counted, one line a minute per\n"
-        "address); ends on SIGINT or SIGTERM."));
+        "dropped client to stderr (past a few lines a minute, what the connections of one address\n"
+        "that never log in cause is counted instead); ends on SIGINT or SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(
