@@ -17,9 +17,6 @@ inline constexpr qsizetype MaxMessageBytes = 64 * 1024;
 inline constexpr int NamesPerAddition = 4;
 // The user field of the server's own notices.
 inline constexpr char16_t NoticeUser[] = u"Server";
-// The notice to a user whose private chat request cannot be passed on.
-inline const QString RequestRefusedText = QStringLiteral(
-    "Your private chat request was not passed on: no client can answer it as it is.");
 
 QString loginAccepted(); // "login successful"
 QString loginRefused();  // "login fail"
