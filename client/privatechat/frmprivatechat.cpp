@@ -6,7 +6,7 @@
 #include "WindowRegistry.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
-#include "peer/peerprotocol.h"
+#include "protocol/peerprotocol.h"
 
 #include <QAction>
 #include <QCloseEvent>

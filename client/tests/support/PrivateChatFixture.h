@@ -10,7 +10,7 @@
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
-#include "peer/peerprotocol.h"
+#include "protocol/peerprotocol.h"
 
 namespace quillet::test {
 
