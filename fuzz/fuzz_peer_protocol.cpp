@@ -11,6 +11,7 @@
 // (The framer under the link is Varrow's, fuzzed by fuzz_varrow_framer.)
 
 #include "fuzzcheck.h"
+#include "peerextensions.h"
 #include "peerprotocol.h"
 #include "wire.h"
 
@@ -53,6 +54,10 @@ void checkClassification(const QString &text)
         const bool digit = text.size() >= 4 && text.at(3) >= u'0' && text.at(3) <= u'9';
         FUZZ_CHECK(m.count == (digit ? text.at(3).unicode() - u'0' : 0));
         FUZZ_CHECK(m.count >= 0 && m.count <= 9);
+    } else if (m.kind == PP::Kind::Extension) {
+        // Only a well-formed extension message, whose parts rebuild it exactly.
+        FUZZ_CHECK(quillet::PeerExtensions::build(m.extension, m.body) == text);
+        FUZZ_CHECK(!m.body.contains(u'<'));
     } else {
         FUZZ_CHECK(m.kind == PP::Kind::Ignored);
     }

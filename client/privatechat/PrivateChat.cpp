@@ -7,6 +7,7 @@
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
+#include "protocol/peerextensions.h"
 
 #include <varrow/Socket.h>
 
@@ -190,6 +191,8 @@ void PrivateChat::linkConnected()
 void PrivateChat::startChat()
 {
     answerTimer_->stop();
+    helloSent_ = false;
+    partnerFeatures_.clear();
     setState(State::Connected);
     if (window_)
         window_->close(); // the window of an earlier chat
@@ -221,8 +224,10 @@ void PrivateChat::received(const PP::Message &message)
             end(Why::Closed);
         break;
     case PP::Kind::Accept:
-        if (requester)
+        if (requester) {
             startChat();
+            sayHello();
+        }
         break;
     case PP::Kind::Refuse:
         if (requester)
@@ -236,9 +241,34 @@ void PrivateChat::received(const PP::Message &message)
         if (window_ && state_ == State::Connected)
             window_->deleteReceived(message.count);
         break;
+    case PP::Kind::Extension:
+        if (state_ == State::Connected)
+            extensionReceived(message.extension, message.body);
+        break;
     case PP::Kind::Ignored:
         break;
     }
+}
+
+void PrivateChat::extensionReceived(const QString &name, const QString &body)
+{
+    if (name == u"hello") {
+        if (const auto features = PeerExtensions::helloFeatures(body)) {
+            partnerFeatures_ = *features;
+            sayHello();
+        }
+    }
+}
+
+void PrivateChat::sayHello()
+{
+    if (!helloSent_ && state_ == State::Connected)
+        helloSent_ = link_->send(PeerExtensions::hello());
+}
+
+bool PrivateChat::partnerUnderstands(QLatin1StringView feature) const
+{
+    return state_ == State::Connected && partnerFeatures_.contains(feature);
 }
 
 void PrivateChat::linkClosed()

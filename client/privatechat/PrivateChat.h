@@ -10,6 +10,10 @@
 //   cleared and "<free>" sent once. Ended is Idle with the last chat window still showing why.
 //
 // New kinds of peer message are handled in received(), the one dispatch on the message kind.
+// They are extension messages (protocol/peerextensions.h), sent only to a partner whose hello in
+// this chat named their feature: the requester says hello when the acceptance arrives, a client
+// that hears a hello before saying its own answers with it. A partner that never says hello gets
+// exactly the messages of the first protocol.
 #pragma once
 
 #include "peer/peerlink.h"
@@ -72,6 +76,8 @@ public:
     State state() const { return state_; }
     PeerLink *link() const { return link_; }
     QString partner() const { return partner_; }
+    // The partner said, in this chat, that it understands `feature` (PeerExtensions::Canvas, ...).
+    bool partnerUnderstands(QLatin1StringView feature) const;
 
     // What the user and the server do.
     void privateChatChosen(const QString &selectedUser);
@@ -90,6 +96,8 @@ private:
 
     void setState(State state);
     void received(const PeerProtocol::Message &message);
+    void extensionReceived(const QString &name, const QString &body);
+    void sayHello();
     void linkConnected();
     void linkClosed();
     void linkFailed(const QString &description);
@@ -109,6 +117,8 @@ private:
     QString partner_;
     QString pendingAnswer_; // the accepting side's answer, waiting for the connection
     bool refusing_ = false;
+    bool helloSent_ = false;        // this chat's hello has gone out
+    QStringList partnerFeatures_;   // what the partner's hello named in this chat
     QPointer<frmprivatechat> window_; // the chat window of this chat, once shown
 };
 

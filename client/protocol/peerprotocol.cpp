@@ -25,10 +25,14 @@
 //                                                             shorter than 4
 //   5. character 2 of T is "d" (lower case)                -> delete character 4 of T read as a
 //                                                             digit; 0 when missing or no digit
-//   6. anything else                                       -> ignored
+//   6. anything else                                       -> ignored; this client tells a
+//                                                             well-formed extension message
+//                                                             apart (peerextensions.h holds their
+//                                                             grammar and the hello rule)
 // Only characters 2 and 4 of a character or delete message are read; the closing tag never is.
 
 #include "peerprotocol.h"
+#include "peerextensions.h"
 
 #include "wire.h"
 
@@ -116,6 +120,12 @@ Message classify(const QString &text)
         if (text.size() >= 4 && text.at(3) >= u'0' && text.at(3) <= u'9')
             message.count = text.at(3).unicode() - u'0';
         return message;
+    }
+    message.extension = PeerExtensions::name(text);
+    if (!message.extension.isEmpty()) {
+        message.kind = Kind::Extension;
+        message.body = text.sliced(message.extension.size() + 3,
+                                   text.size() - 2 * message.extension.size() - 7);
     }
     return message;
 }

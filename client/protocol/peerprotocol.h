@@ -19,19 +19,23 @@ QString closeNotice();                               // "<close>"
 QString keystroke(int code);
 QString deleteMessage();                             // "<d>1 </d>"
 
-enum class Kind { Close, Accept, Refuse, Character, Delete, Ignored };
+// Extension: a well-formed extension message (peerextensions.h), which a client of the first
+// protocol files under Ignored: it reaches rule 6 below, and only there is it told apart.
+enum class Kind { Close, Accept, Refuse, Character, Delete, Extension, Ignored };
 
 struct Message {
     Kind kind = Kind::Ignored;
     QChar character;     // Character: the character to show
     int count = 0;       // Delete: how many characters to remove (0 when the count is not a digit)
     QString reason;      // Refuse: text after "</chat reply>", if any
+    QString extension;   // Extension: its name ("hello", ...)
+    QString body;        // Extension: its body
 };
 // Classifies one received message (its terminator already removed). Rules, in order: exactly
 // "<close>"; exactly the accept text; "<chat reply>refuse" anywhere in any case (reason: the text
 // after the first "</chat reply>" that follows it); character 2 "a" -> Character (character 4;
 // Ignored when shorter than 4); character 2 "d" -> Delete (count: character 4 as a digit, else 0);
-// anything else Ignored.
+// a well-formed extension message -> Extension; anything else Ignored.
 Message classify(const QString &text);
 
 // The bytes that carry one message: its Latin-1 text (wire::toLatin1) with every 0 character sent

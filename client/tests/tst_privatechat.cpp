@@ -62,6 +62,8 @@ class PrivateChatTest : public PrivateChatFixture
             QVERIFY(partnerConnectsTo(pc->link()->localPort()));
         } else if (what == "sends") {
             partnerSends(arg.split(u'|'));
+        } else if (what == "hears") { // the partner has received this message
+            QTRY_VERIFY(partnerGot().contains(arg));
         } else if (what == "closes") {
             partner->disconnectFromHost();
         } else if (what == "resets") {
@@ -104,9 +106,10 @@ private slots:
         QTest::addColumn<QStringList>("texts");     // of the boxes
         const QString rqst = "<rqst>hi<addr>127.0.0.1<port>PORT<user>bob</rqst>";
         const QString accept = "<chat reply>accept</chat reply>";
+        const QString hello = "<xhello>canvas,file</xhello>"; // the requester's, once the chat is on
         const QStringList busyFree{"<busy>", "<free>"};
         const QStringList asked{"choose bob", "request hi", "connects"};
-        const QStringList chatting = asked + QStringList{"sends " + accept + " =Connected"};
+        const QStringList chatting = asked + QStringList{"sends " + accept + " =Connected", "hears " + hello};
 
         QTest::newRow("nothing selected") << QStringList{"choose "} << "Idle" << busyFree
             << QStringList() << QStringList() << QStringList{PrivateChat::NoSelectionText};
@@ -131,25 +134,25 @@ private slots:
         QTest::newRow("accepted, typing both ways")
             << chatting + QStringList{"type h\bo\r", "sends <a>x</a>|<a>y</a>|<d>1 </d>|<a>\n</a>"}
             << "Connected" << QStringList{"<busy>", rqst}
-            << QStringList{"<a>h</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>"} << QStringList{"chat with bob got x\n"}
+            << QStringList{hello, "<a>h</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>"} << QStringList{"chat with bob got x\n"}
             << QStringList();
         QTest::newRow("Close Connection") << chatting + QStringList{"close-chat =Idle"} << "Idle"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList() << QStringList();
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
         QTest::newRow("partner's <close>") << chatting + QStringList{"sends <close> =Idle"} << "Idle"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList() << QStringList();
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
         QTest::newRow("partner closes the chat") << chatting + QStringList{"closes =Ended"} << "Ended"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList()
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
             << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
         QTest::newRow("partner resets the chat") << chatting + QStringList{"resets =Ended"} << "Ended"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList()
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
             << QStringList{"chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET)}
             << QStringList{qt_error_string(ECONNRESET)};
         // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
         QTest::newRow("after a chat, a request to another user") << chatting + QStringList{"closes =Ended", "choose carl", "request hi"}
             << "Waiting" << QStringList{"<busy>", rqst, "<free>", "<busy>", QString(rqst).replace("bob", "carl")}
-            << QStringList() << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
+            << QStringList{hello} << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
         QTest::newRow("after a chat, the dialog for another user") << chatting + QStringList{"closes =Ended", "choose carl"}
-            << "Requesting" << QStringList{"<busy>", rqst, "<free>", "<busy>"} << QStringList()
+            << "Requesting" << QStringList{"<busy>", rqst, "<free>", "<busy>"} << QStringList{hello}
             << QStringList{"request to carl", "chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
 
         // The accepting side.
@@ -157,6 +160,10 @@ private slots:
             << QStringList() << QStringList{"offer from bob: let's talk"} << QStringList();
         QTest::newRow("offered, accepted") << QStringList{"relayed hi", "accept =Connected", "sends <a>z</a>"}
             << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob got z"}
+            << QStringList();
+        // A partner that says hello hears one back, once; one that does not (above) hears none.
+        QTest::newRow("offered, accepted, hello") << QStringList{"relayed hi", "accept =Connected", "sends <xhello>canvas</xhello>|<a>z</a>|" + hello}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello} << QStringList{"chat with bob got z"}
             << QStringList();
         QTest::newRow("offered, refused") << QStringList{"relayed hi", "refuse busy now =Idle"} << "Idle"
             << busyFree << QStringList{"<chat reply>refuse</chat reply>busy now"} << QStringList()

@@ -39,6 +39,7 @@ QString shown(const PP::Message &m)
     case PP::Kind::Refuse: return "refuse " + m.reason;
     case PP::Kind::Accept: return QStringLiteral("accept");
     case PP::Kind::Close: return QStringLiteral("close");
+    case PP::Kind::Extension: return "extension " + m.extension;
     case PP::Kind::Ignored: return QStringLiteral("ignored");
     }
     return {};

@@ -3,6 +3,7 @@
 // between their own tags, so every message that the old cutting (markers searched from fixed
 // character positions) decoded right still decodes to the same fields, and free text may hold
 // anything.
+#include "peerextensions.h"
 #include "peerprotocol.h"
 #include "serverprotocol.h"
 
@@ -11,6 +12,7 @@
 
 namespace SP = quillet::ServerProtocol;
 namespace PP = quillet::PeerProtocol;
+namespace PE = quillet::PeerExtensions;
 Q_DECLARE_METATYPE(SP::Kind)
 Q_DECLARE_METATYPE(PP::Kind)
 
@@ -238,6 +240,8 @@ private slots:
         row("delete, too short", "<d>", K::Delete, {}, 0);
         row("capital D", "<D>1 </D>", K::Ignored);
         row("empty", "", K::Ignored);
+        row("extension, by name", PE::hello(), K::Extension, "hello");
+        row("extension, malformed", "<xhello>canvas", K::Ignored);
     }
     void peerClassify()
     {
@@ -247,8 +251,26 @@ private slots:
         QFETCH(int, count);
         const PP::Message message = PP::classify(text);
         QCOMPARE(message.kind, kind);
-        QCOMPARE(kind == PP::Kind::Character ? QString(message.character) : message.reason, detail);
+        QCOMPARE(kind == PP::Kind::Character ? QString(message.character)
+                 : kind == PP::Kind::Extension ? message.extension : message.reason, detail);
         QCOMPARE(message.count, count);
+    }
+
+    // Extension messages: the name is read only from a well-formed message; a hello lists features.
+    void peerExtensions()
+    {
+        const struct { const char *text; const char *name; } rows[] = {
+            {"<xhello>canvas,file</xhello>", "hello"}, {"<xs></xs>", "s"},
+            {"<xhello>canvas</xhellp>", ""}, {"<xhello>a<b</xhello>", ""}, {"<xHello>a</xHello>", ""},
+            {"<x>a</x>", ""}, {"<xhello>canvas", ""}, {"xhello>a</xhello>", ""}, {"<xs></xs", ""},
+        };
+        for (const auto &row : rows)
+            QCOMPARE(PE::name(QString::fromLatin1(row.text)), QString::fromLatin1(row.name));
+        QCOMPARE(PE::name(PE::build(u"s", QString(100, u'1')), 50), QString());
+        QCOMPARE(PE::parseHello(PE::hello()), PE::ownFeatures());
+        QCOMPARE(PE::parseHello("<xhello>canvas,,smell</xhello>"), QStringList({"canvas", "smell"}));
+        QVERIFY(!PE::parseHello("<xs>canvas</xs>"));
+        QVERIFY(!PE::parseHello(PE::hello(QStringList(33, "a"))));
     }
 
     // Every key code 1..255 goes through keystroke, frame, the framer, Latin-1 and classify and comes
