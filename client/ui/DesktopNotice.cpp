@@ -1,7 +1,7 @@
 #include "DesktopNotice.h"
 
-#include "Attention.h"
 #include "Controls.h"
+#include "Services.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -115,14 +115,10 @@ private:
     std::optional<bool> markup_; // the service shows the body as markup; unknown until asked
 };
 
-NotificationService *installed = nullptr;
-
 } // namespace
 
-NotificationService *notificationService()
+NotificationService *sessionBusNotifications()
 {
-    if (installed)
-        return installed;
     static QPointer<NotificationService> bus;
     if (!bus) {
         bus = new DBusNotifications;
@@ -131,12 +127,10 @@ NotificationService *notificationService()
     return bus;
 }
 
-NotificationService *installNotificationService(NotificationService *service)
+RequestNotice::RequestNotice(Services &services, QObject *parent)
+    : QObject(parent), services_(services)
 {
-    return std::exchange(installed, service);
 }
-
-RequestNotice::RequestNotice(QObject *parent) : QObject(parent) {}
 
 RequestNotice::~RequestNotice()
 {
@@ -154,7 +148,8 @@ void RequestNotice::requestArrived(const QString &user, const QString &message, 
     window_ = window;
     if (QApplication::activeWindow())
         return; // the user is at the program: the request's window comes up in front of them
-    NotificationService *service = notificationService();
+    NotificationService *service =
+        services_.notifications ? services_.notifications : sessionBusNotifications();
     if (service != service_) {
         if (service_)
             disconnect(service_, nullptr, this, nullptr);
@@ -175,8 +170,10 @@ void RequestNotice::requestArrived(const QString &user, const QString &message, 
         }
         if (id)
             self->id_ = id;
+        else if (self->window_ && self->services_.requestAttention)
+            self->services_.requestAttention(self->window_);
         else if (self->window_)
-            requestAttention(self->window_);
+            QApplication::alert(self->window_);
     });
 }
 

@@ -5,11 +5,12 @@
 // NAME", the request's message as plain text, and a click (its default action) that brings the
 // request's window to the front. One notice per request, taken back when the request is answered
 // or a new one comes. Where no notification service runs the window asks for attention instead
-// (requestAttention: the taskbar entry is flagged). While a window of the program is active there
+// (the taskbar entry is flagged). While a window of the program is active there
 // is no notice: the request's window shows up in front of the user anyway.
 //
-// The service is reached through notificationService(): the freedesktop notification service on
-// the session bus (org.freedesktop.Notifications, over QtDBus) unless tests install a fake.
+// The service is the freedesktop notification service on the session bus
+// (org.freedesktop.Notifications, over QtDBus) unless the Services set names another (tests put a
+// fake there); the attention request is the set's too.
 #pragma once
 
 #include <QObject>
@@ -40,18 +41,17 @@ signals:
     void closed(quint32 id);    // the notice is gone (dismissed, expired or taken back)
 };
 
-// The installed service, by default the session bus's one (made on first use).
-NotificationService *notificationService();
-// Installs `service` (not owned) for every later notice; nullptr restores the default. Returns what
-// was installed before (nullptr for the default).
-NotificationService *installNotificationService(NotificationService *service);
+// The notification service on the session bus (made on first use).
+NotificationService *sessionBusNotifications();
+
+struct Services;
 
 class RequestNotice : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit RequestNotice(QObject *parent = nullptr);
+    explicit RequestNotice(Services &services, QObject *parent = nullptr);
     ~RequestNotice() override;
 
     static QString summary(const QString &user); // "Private chat request from USER"
@@ -65,6 +65,7 @@ public:
 private:
     void onActivated(quint32 id);
 
+    Services &services_;
     QPointer<QWidget> window_;
     QPointer<NotificationService> service_; // the one the notice went through
     quint32 id_ = 0;     // the notice up, or 0

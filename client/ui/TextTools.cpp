@@ -2,6 +2,7 @@
 
 #include "FindBar.h"
 #include "MessageBoxes.h"
+#include "Services.h"
 
 #include <QAction>
 #include <QDate>
@@ -18,8 +19,6 @@ namespace quillet {
 
 namespace {
 
-SavePathChooser replacement;
-
 // A file name from network text: no path separators or control characters.
 QString fileName(QString stem)
 {
@@ -33,15 +32,10 @@ QString fileName(QString stem)
 
 QString chooseSavePath(QWidget *parent, const QString &suggested)
 {
-    if (replacement)
-        return replacement(parent, suggested);
+    if (services().chooseSavePath)
+        return services().chooseSavePath(parent, suggested);
     return QFileDialog::getSaveFileName(parent, TextTools::SaveTitle, suggested,
                                         QStringLiteral("Text files (*.txt);;All files (*)"));
-}
-
-SavePathChooser installSavePathChooser(SavePathChooser chooser)
-{
-    return std::exchange(replacement, std::move(chooser));
 }
 
 QByteArray savedText(const QPlainTextEdit *view)

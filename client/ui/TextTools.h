@@ -5,7 +5,8 @@
 // asks where to save through the standard save dialog and writes the text there: plain UTF-8, one
 // line per line shown, names and notices included. Nothing is saved unless the user asks.
 //
-// The dialog is reached through chooseSavePath(), which tests replace to give a path instead.
+// The dialog is reached through chooseSavePath() (services().chooseSavePath), which tests replace to
+// give a path instead.
 #pragma once
 
 #include <QObject>
@@ -24,12 +25,8 @@ namespace quillet {
 class FindBar;
 
 // Asks the user for a file to save to, offering `suggested` (a full path); an empty string when
-// the user cancels. By default QFileDialog::getSaveFileName, or the installed replacement.
+// the user cancels. The save dialog, or services().chooseSavePath.
 QString chooseSavePath(QWidget *parent, const QString &suggested);
-// Replaces what chooseSavePath() does; an empty function restores the dialog. Returns the previous
-// replacement (empty for the default).
-using SavePathChooser = std::function<QString(QWidget *parent, const QString &suggested)>;
-SavePathChooser installSavePathChooser(SavePathChooser chooser);
 
 // The view's text as saved: its lines, each ended by "\n", in UTF-8.
 QByteArray savedText(const QPlainTextEdit *view);

@@ -1,12 +1,13 @@
 // Test support for the client's windows (the fault-injection suites use it too): fakes for the
-// seams (message boxes, the program's end, attention requests), a chat server played by the test
+// seams (message boxes, the program's end, attention requests, desktop notices), a chat server played by the test
 // on 127.0.0.1, the messages it relays, and helpers around the main window.
 #pragma once
 
 #include "Attention.h"
+#include "DesktopNotice.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmAddress.h"
 #include "frmMain.h"
@@ -38,8 +39,8 @@ inline char *toString(const ShownBox &box)
 class FakeMessageBoxes final : public MessageBoxes
 {
 public:
-    FakeMessageBoxes() : previous_(installMessageBoxes(this)) {}
-    ~FakeMessageBoxes() override { installMessageBoxes(previous_); }
+    FakeMessageBoxes() : previous_(std::exchange(services().boxes, this)) {}
+    ~FakeMessageBoxes() override { services().boxes = previous_; }
     void show(QWidget *, const QString &text, const QString &title, BoxIcon icon) override
     {
         shown.append({text, title, icon});
@@ -56,8 +57,8 @@ private:
 // Counts endProgram() calls instead of ending the program, while it lives.
 struct ProgramEndRecorder
 {
-    ProgramEndRecorder() : previous(installProgramEnd([this] { ++count; })) {}
-    ~ProgramEndRecorder() { installProgramEnd(previous); }
+    ProgramEndRecorder() : previous(std::exchange(services().endProgram, [this] { ++count; })) {}
+    ~ProgramEndRecorder() { services().endProgram = previous; }
     int count = 0;
     std::function<void()> previous;
 };
@@ -65,10 +66,40 @@ struct ProgramEndRecorder
 // Records the windows that asked for attention instead of asking, while it lives.
 struct AttentionRecorder
 {
-    AttentionRecorder() : previous(installAttentionRequest([this](QWidget *w) { requests << w; })) {}
-    ~AttentionRecorder() { installAttentionRequest(previous); }
+    AttentionRecorder()
+        : previous(std::exchange(services().requestAttention, [this](QWidget *w) { requests << w; })) {}
+    ~AttentionRecorder() { services().requestAttention = previous; }
     QList<QWidget *> requests;
     std::function<void(QWidget *)> previous;
+};
+
+// The desktop's notification service, played by the test while it lives (as the notices of `set`):
+// notices are numbered from 1, each kept as "SUMMARY: BODY"; none is shown while `running` is false.
+struct FakeNotifications final : NotificationService
+{
+    explicit FakeNotifications(Services &set = services())
+        : set(set), previous(std::exchange(set.notifications, this)) {}
+    ~FakeNotifications() override { set.notifications = previous; }
+    void notify(const QString &summary, const QString &body, std::function<void(quint32)> done) override
+    {
+        if (running)
+            shown << summary + ": " + body;
+        done(running ? quint32(shown.size()) : 0);
+    }
+    void withdraw(quint32 id) override { withdrawn << id; }
+    QStringList up() const // shown and not withdrawn
+    {
+        QStringList notices;
+        for (qsizetype i = 0; i < shown.size(); ++i)
+            if (!withdrawn.contains(quint32(i + 1)))
+                notices << shown[i];
+        return notices;
+    }
+    bool running = true;
+    QStringList shown;
+    QList<quint32> withdrawn;
+    Services &set;
+    NotificationService *previous;
 };
 
 // The chat server, played by the test. Connections are numbered from 0 as they are accepted.
