@@ -1,5 +1,7 @@
 #include "PrivateChat.h"
 
+#include "BusyMarks.h"
+#include "DesktopNotice.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
@@ -26,6 +28,7 @@ namespace PP = PeerProtocol;
 PrivateChat::PrivateChat(frmMain *main, Services &services)
     : QObject(main), main_(main), services_(services), link_(new PeerLink(this)), answerTimer_(new QTimer(this))
 {
+    notice_ = new RequestNotice(services_, this);
     answerTimer_->setSingleShot(true);
     connect(answerTimer_, &QTimer::timeout, this, [this] {
         if (state_ == State::Waiting)
@@ -52,6 +55,8 @@ void PrivateChat::setState(State state)
 {
     if (state_ == state)
         return;
+    if (state_ == State::Offered)
+        notice_->requestEnded(); // answered, or gone
     state_ = state;
     emit stateChanged(state);
 }
@@ -97,7 +102,7 @@ void PrivateChat::privateChatChosen(const QString &selectedUser)
     // Always a fresh dialog, for the user selected now.
     Window<frmreqchat>::unload();
     frmreqchat *dialog = Window<frmreqchat>::load();
-    dialog->showPartner(partner_);
+    dialog->showPartner(partner_, isUserBusy(main_->lstusers, partner_));
     connect(dialog, &frmreqchat::requested, this, &PrivateChat::requestSent);
     connect(dialog, &frmreqchat::cancelled, this, &PrivateChat::requestCancelled);
     Window<frmreqchat>::show();
@@ -156,6 +161,7 @@ void PrivateChat::requestRelayed(const SP::Request &request)
     frmchat *dialog = Window<frmchat>::load();
     dialog->showRequest(request.user, request.message);
     connect(dialog, &frmchat::answered, this, &PrivateChat::answered);
+    notice_->requestArrived(request.user, request.message, dialog); // before it shows: who was away
     Window<frmchat>::show();
 }
 

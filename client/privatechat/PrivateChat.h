@@ -34,6 +34,7 @@ namespace quillet {
 
 class frmMain;
 class frmprivatechat;
+class RequestNotice;
 
 class PrivateChat : public QObject
 {
@@ -120,6 +121,7 @@ private:
     bool helloSent_ = false;        // this chat's hello has gone out
     QStringList partnerFeatures_;   // what the partner's hello named in this chat
     QPointer<frmprivatechat> window_; // the chat window of this chat, once shown
+    RequestNotice *notice_;           // the desktop notice of an offered request
 };
 
 } // namespace quillet

@@ -3,6 +3,8 @@
 #include "Accessibility.h"
 #include "Attention.h"
 #include "Controls.h"
+#include "FindBar.h"
+#include "TextTools.h"
 #include "WindowRegistry.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
@@ -95,6 +97,7 @@ void frmprivatechat::buildControls()
     status->addWidget(Label3);
     status->addWidget(Text3, 1);
     column->addLayout(status);
+    recvTools_ = TextTools::attach(Txtrecv, [this] { return QStringLiteral("Quillet chat with ") + partner_; });
 
     Txtsend->setFocus();
 }
@@ -131,15 +134,19 @@ void frmprivatechat::deleteReceived(int count)
 void frmprivatechat::appendReceived(QChar character)
 {
     // The keyboard focus stays where the user has it: the partner's typing never takes it away.
-    QTextCursor caret = Txtrecv->textCursor();
+    // While the find bar is open the view stays where the search put it.
+    const bool follow = !recvTools_->findBar()->isOpen();
+    QTextCursor caret = follow ? Txtrecv->textCursor() : QTextCursor(Txtrecv->document());
     const bool newLine = character == u'\n' || character == u'\r';
     // One edit: the line is laid out once, not measured again for every cursor move in it.
     caret.beginEditBlock();
     caret.movePosition(QTextCursor::End);
     caret.insertText(newLine ? QStringLiteral("\n") : QString(character));
     caret.endEditBlock();
-    Txtrecv->setTextCursor(caret);
-    Txtrecv->ensureCursorVisible();
+    if (follow) {
+        Txtrecv->setTextCursor(caret);
+        Txtrecv->ensureCursorVisible();
+    }
     attention_->arrived();
 }
 

@@ -14,6 +14,7 @@ class QPlainTextEdit;
 namespace quillet {
 
 class AttentionRequest;
+class TextTools;
 
 class frmprivatechat : public QMainWindow
 {
@@ -64,6 +65,7 @@ private:
     void buildControls();
 
     AttentionRequest *attention_; // the partner's typing arriving while the window is not active
+    TextTools *recvTools_;        // find and save in the partner's text
     QString partner_;
 };
 

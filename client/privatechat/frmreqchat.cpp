@@ -20,6 +20,7 @@ frmreqchat::frmreqchat(QWidget *parent)
 
     Label1 = plainLabel("Label1", QStringLiteral("Chat Request to : "), this);
     Label4 = plainLabel("Label4", QString(), this);
+    Label5 = plainLabel("Label5", QString(), this);
     Label2 = plainLabel("Label2", QStringLiteral("Request Message"), this);
     Text1 = named(new QLineEdit(this), "Text1");
     Text1->setMinimumWidth(220);
@@ -31,13 +32,14 @@ frmreqchat::frmreqchat(QWidget *parent)
     auto *grid = new QGridLayout(this);
     grid->addWidget(Label1, 0, 0);
     grid->addWidget(Label4, 0, 1);
-    grid->addWidget(Label2, 1, 0);
-    grid->addWidget(Text1, 1, 1);
+    grid->addWidget(Label5, 1, 0, 1, 2);
+    grid->addWidget(Label2, 2, 0);
+    grid->addWidget(Text1, 2, 1);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(Cmdrequest);
     buttons->addWidget(Cmdcancel);
-    grid->addLayout(buttons, 2, 0, 1, 2);
+    grid->addLayout(buttons, 3, 0, 1, 2);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(Cmdrequest, &QPushButton::clicked, this, [this] {
@@ -50,9 +52,11 @@ frmreqchat::frmreqchat(QWidget *parent)
     showPartner(QString());
 }
 
-void frmreqchat::showPartner(const QString &name)
+void frmreqchat::showPartner(const QString &name, bool busy)
 {
     showLabelValue(Label4, QStringLiteral("Partner"), name);
+    showLabelValue(Label5, QStringLiteral("Partner status"), busy ? oneLine(name) + BusyText : QString());
+    Label5->setVisible(busy);
 }
 
 void frmreqchat::done(int result)

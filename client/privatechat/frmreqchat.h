@@ -21,12 +21,17 @@ public:
 
     QLabel *Label1; // "Chat Request to : "
     QLabel *Label4; // the partner's name
+    QLabel *Label5; // the partner is busy: the request may go unanswered
     QLabel *Label2; // "Request Message"
     QLineEdit *Text1;
     QPushButton *Cmdrequest;
     QPushButton *Cmdcancel;
 
-    void showPartner(const QString &name);
+    static inline const QString BusyText =
+        QStringLiteral(" is busy in a private chat: the request may go unanswered.");
+
+    // The partner's name and, when the partner is marked busy, BusyText after it on a line of its own.
+    void showPartner(const QString &name, bool busy = false);
 
     // The unload handler: Cancel, Esc and the close box end here.
     void done(int result) override;

@@ -14,6 +14,9 @@
 //   close                  "Close Connection"
 //   wait-status            ok STATUS once the status row of the chat window says something
 //   state                  ok active=0|1 boxes=N
+//   wait-busy NAMES        ok once exactly NAMES (a,b; - for none) are marked busy in the users list
+//   find TEXT              Ctrl+F in the chat window, TEXT into the find bar; ok STATUS ("1 of 2")
+//   save FILE              Ctrl+S in the chat window, with FILE as the answer of the save dialog
 // and for pictures of the windows:
 //   login-shot NAME PORT FILE  log in as "login", but save a picture of the filled login dialog
 //                          to FILE (PNG) just before OK
@@ -24,7 +27,9 @@
 //   draw COLOUR X,Y X,Y..  pick COLOUR (its name, "-" for blanks) and drag the left button
 //                          through the points of the drawing area
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
+#include "BusyMarks.h"
 #include "ClientTestSupport.h"
+#include "FindBar.h"
 #include "PrivateChat.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
@@ -121,6 +126,9 @@ public:
             ok = window && QTest::qWaitForWindowExposed(window) && window->grab().save(rest, "PNG");
         } else if (command == "state") {
             value = QString("active=%1 boxes=%2").arg(int(Globals::bPrivateChatActive)).arg(boxes_.shown.size());
+        } else if (command == "wait-busy") {
+            ok = waitFor([&] { return busyUsers() == arg; });
+            value = ok ? QString() : busyUsers();
         } else if (!chat) {
             ok = false;
             value = "no private chat window";
@@ -135,6 +143,16 @@ public:
         } else if (command == "wait-recv") {
             ok = waitFor([&] { return chat->Txtrecv->toPlainText() == unescape(arg); });
             value = ok ? QString() : chat->Txtrecv->toPlainText();
+        } else if (command == "find" || command == "save") {
+            chat->activateWindow();
+            ok = QTest::qWaitForWindowActive(chat);
+            services().chooseSavePath = [&](QWidget *, const QString &) { return arg; };
+            QTest::keyClick(chat->Txtsend, command == "find" ? Qt::Key_F : Qt::Key_S, Qt::ControlModifier);
+            services().chooseSavePath = nullptr;
+            if (FindBar *bar = chat->findChild<FindBar *>(); command == "find" && bar->isOpen()) {
+                QTest::keyClicks(bar->field, arg);
+                value = bar->status->text();
+            }
         } else if (command == "close") {
             chat->mnuclconnection->trigger();
         } else if (command == "wait-status") {
@@ -172,6 +190,14 @@ private:
         return true;
     }
 
+    QString busyUsers() const
+    {
+        QStringList names;
+        for (int i = 0; i < main_->lstusers->count(); ++i)
+            if (isUserBusy(main_->lstusers, main_->lstusers->item(i)->text()))
+                names << main_->lstusers->item(i)->text();
+        return names.isEmpty() ? "-" : names.join(u',');
+    }
     bool listed(const QString &name)
     {
         return waitFor([&] { return !main_->lstusers->findItems(name, Qt::MatchExactly).isEmpty(); });

@@ -1,7 +1,8 @@
 // End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
-// (the request through the server, the answer and the typing over the direct peer connection, the
-// close), then a request to a third user from the side whose chat the partner ended.
+// (the request through the server, the answer and the typing over the direct peer connection, find
+// and save in it, the close) with a third user seeing both busy meanwhile, then a request to that
+// user from the side whose chat the partner ended.
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -63,18 +64,26 @@ private slots:
         QCOMPARE(ask(bob, "accept"), QString("ok ann|shall we talk?"));
         QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
         QCOMPARE(ask(ann, "wait-shown"), QString("ok bob"));
+        QCOMPARE(ask(carl, "login carl " + port), QString("ok")); // sees who is busy from the start
+        QCOMPARE(ask(carl, "wait-busy ann,bob"), QString("ok"));
         QCOMPARE(ask(ann, "type hi\\bo\\n"), QString("ok"));
         QCOMPARE(ask(bob, "wait-recv ho\\n"), QString("ok"));
         QCOMPARE(ask(bob, "type hey ann"), QString("ok"));
         QCOMPARE(ask(ann, "wait-recv hey ann"), QString("ok"));
+        QTemporaryDir dir; // find and save from the keyboard
+        QCOMPARE(ask(ann, "find AN"), QString("ok 1 of 1"));
+        QCOMPARE(ask(ann, "save " + dir.filePath("chat.txt")), QString("ok"));
+        QFile saved(dir.filePath("chat.txt"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("hey ann\n"));
         QCOMPARE(ask(ann, "type !"), QString("ok"));
         QCOMPARE(ask(bob, "wait-recv ho\\n!"), QString("ok"));
         QCOMPARE(ask(ann, "close"), QString("ok"));
         QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
+        QCOMPARE(ask(carl, "wait-busy -"), QString("ok"));
         QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
         QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
         // Both are free again: bob, whose chat ann ended, asks carl, and the request is carl's.
-        QCOMPARE(ask(carl, "login carl " + port), QString("ok"));
         QCOMPARE(ask(bob, "request carl again?"), QString("ok"));
         QCOMPARE(ask(carl, "accept"), QString("ok bob|again?"));
         QCOMPARE(ask(bob, "wait-shown"), QString("ok carl"));

@@ -3,6 +3,8 @@
 // is in, what ann sent the server and the partner, the windows shown and the boxes. The server is a
 // loopback server played by the test; the partner's client is played by raw sockets. A taken port,
 // a reset connection and untrusted texts are cases of the fault-injection suites.
+#include "BusyMarks.h"
+#include "FindBar.h"
 #include "PrivateChatFixture.h"
 
 #include <QMetaEnum>
@@ -26,14 +28,18 @@ class PrivateChatTest : public PrivateChatFixture
     {
         QStringList shown;
         if (frmreqchat *d = requestDialog(); d && d->isVisible())
-            shown << "request to " + d->Label4->text();
+            shown << "request to " + d->Label4->text() + (d->Label5->isVisible() ? " | " + d->Label5->text() : "");
         if (frmchat *d = Window<frmchat>::get(); d && d->isVisible())
             shown << "offer from " + d->Label1->text() + ": " + d->Label4->text();
         if (frmprivatechat *c = chat(); c && c->isVisible()) {
             const QString got = c->Txtrecv->toPlainText(), status = c->Text3->text();
             shown << "chat with " + c->Label2->text() + (got.isEmpty() ? "" : " got " + got)
                          + (status.isEmpty() ? "" : " | " + status);
+            if (c->findChild<FindBar *>()->isOpen()) // the match still selected as lines come in
+                shown.last() += " | found " + c->Txtrecv->textCursor().selectedText();
         }
+        for (const QString &notice : notices->up())
+            shown << "notice " + notice;
         return shown;
     }
 
@@ -79,6 +85,27 @@ class PrivateChatTest : public PrivateChatFixture
             Window<frmchat>::get()->Cmdcancel->click();
         } else if (what == "type") {
             QTest::keyClicks(chat()->Txtsend, arg);
+        } else if (what == "away") { // no window of the program is active
+            w->hide();
+            QTRY_VERIFY(!QApplication::activeWindow());
+        } else if (what == "busy") { // the server says so
+            server->send(0, "<bsy usr>" + arg + "</bsy usr>");
+            QTRY_VERIFY(isUserBusy(w->lstusers, arg));
+        } else if (what == "find") { // once the text has come, Ctrl+F in the typing box, then the text
+            QTRY_VERIFY(chat()->Txtrecv->toPlainText().contains(arg));
+            chat()->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(chat()));
+            QTest::keyClick(chat()->Txtsend, Qt::Key_F, Qt::ControlModifier);
+            QTest::keyClicks(QApplication::focusWidget(), arg);
+        } else if (what == "saves") { // once the text has come, Ctrl+S in the typing box saves it so
+            QTRY_COMPARE(chat()->Txtrecv->toPlainText() + '\n', arg);
+            QTemporaryDir dir;
+            services().chooseSavePath = [&](QWidget *, const QString &) { return dir.filePath("chat.txt"); };
+            QTest::keyClick(chat()->Txtsend, Qt::Key_S, Qt::ControlModifier);
+            services().chooseSavePath = nullptr;
+            QFile saved(dir.filePath("chat.txt"));
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            QCOMPARE(saved.readAll(), arg.toUtf8());
         } else if (what == "close-chat") {
             chat()->mnuclconnection->trigger();
         } else {
@@ -147,6 +174,15 @@ private slots:
             << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
             << QStringList{"chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET)}
             << QStringList{qt_error_string(ECONNRESET)};
+        QTest::newRow("a busy user is asked all the same") << QStringList{"busy bob", "choose bob"} << "Requesting"
+            << QStringList{"<busy>"} << QStringList() << QStringList{"request to bob | bob" + frmreqchat::BusyText}
+            << QStringList();
+        // Ctrl+F and Ctrl+S in the typing box find and save in the partner's text, and go nowhere.
+        QTest::newRow("find and save the partner's text")
+            << chatting + QStringList{"sends <a>h</a>|<a>i</a>|<a>\n</a>|<a>\u00e9</a>", "find hi", "sends <a>!</a>",
+                                      "saves hi\n\u00e9!\n"}
+            << "Connected" << QStringList{"<busy>", rqst} << QStringList{hello}
+            << QStringList{"chat with bob got hi\n\u00e9! | found hi"} << QStringList();
         // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
         QTest::newRow("after a chat, a request to another user") << chatting + QStringList{"closes =Ended", "choose carl", "request hi"}
             << "Waiting" << QStringList{"<busy>", rqst, "<free>", "<busy>", QString(rqst).replace("bob", "carl")}
@@ -165,6 +201,12 @@ private slots:
         QTest::newRow("offered, accepted, hello") << QStringList{"relayed hi", "accept =Connected", "sends <xhello>canvas</xhello>|<a>z</a>|" + hello}
             << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello} << QStringList{"chat with bob got z"}
             << QStringList();
+        // Away from the program, an offer comes with a desktop notice, until it is answered.
+        QTest::newRow("offered while away") << QStringList{"away", "relayed let's talk"} << "Offered" << QStringList{"<busy>"}
+            << QStringList() << QStringList{"offer from bob: let's talk", "notice Private chat request from bob: let's talk"}
+            << QStringList();
+        QTest::newRow("offered while away, accepted") << QStringList{"away", "relayed hi", "accept =Connected"}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob"} << QStringList();
         QTest::newRow("offered, refused") << QStringList{"relayed hi", "refuse busy now =Idle"} << "Idle"
             << busyFree << QStringList{"<chat reply>refuse</chat reply>busy now"} << QStringList()
             << QStringList();

@@ -40,6 +40,7 @@ protected:
     LoopbackServer *server = nullptr;
     frmMain *w = nullptr;
     Services testServices; // handed to the private chat
+    std::unique_ptr<FakeNotifications> notices; // its desktop notices
     PrivateChat *pc = nullptr;
     QTcpServer requester;                // the partner's client when it asks for the chat
     std::unique_ptr<QTcpSocket> partner; // the partner's end of the peer connection
@@ -60,6 +61,7 @@ protected:
         w = startMainWindow();
         testServices = Services{};
         testServices.boxes = boxes;
+        notices = std::make_unique<FakeNotifications>(testServices);
         pc = new PrivateChat(w, testServices);
         w->show();
         connectAsAnn(w, server->port());
@@ -75,6 +77,7 @@ protected:
         requester.close();
         discardWindows<frmchat, frmreqchat, frmabout1, frmcanvas, frmprivatechat>();
         discardClientWindows();
+        notices.reset();
         delete server;
         delete boxes;
     }
