@@ -110,26 +110,30 @@ QString clearMessage()
 
 std::optional<Strokes> parse(const QString &text)
 {
-    if (!text.startsWith(u"<x"))
-        return std::nullopt; // the common case, a keystroke, costs no more than this
-    if (const std::optional<QString> empty = PeerExtensions::body(text, ClearName, 64))
-        return empty->isEmpty() ? std::optional<Strokes>(Strokes{true, {}}) : std::nullopt;
-    const std::optional<QString> body = PeerExtensions::body(text, DrawName, MaxDrawLength);
-    if (!body)
+    const QString name = PeerExtensions::name(text, MaxDrawLength);
+    if (name.isEmpty())
+        return std::nullopt;
+    return parse(name, QStringView(text).sliced(name.size() + 3, text.size() - 2 * name.size() - 7));
+}
+
+std::optional<Strokes> parse(QStringView name, QStringView body)
+{
+    if (name == ClearName)
+        return body.isEmpty() ? std::optional<Strokes>(Strokes{true, {}}) : std::nullopt;
+    if (name != DrawName || body.size() > MaxDrawLength)
         return std::nullopt;
     Strokes strokes;
-    const QStringView s(*body);
     int count = 0;
-    for (qsizetype pos = 0; pos < s.size() || count == 0;) {
+    for (qsizetype pos = 0; pos < body.size() || count == 0;) {
         if (++count > MaxSegments)
             return std::nullopt;
-        const std::optional<int> colour = number(s, pos, 2, false, u',');
+        const std::optional<int> colour = number(body, pos, 2, false, u',');
         std::optional<int> v[4];
         for (int i = 0; i < 4; ++i)
-            v[i] = number(s, pos, 5, true, i < 3 ? QChar(u',') : QChar(u';'));
+            v[i] = number(body, pos, 5, true, i < 3 ? QChar(u',') : QChar(u';'));
         if (!colour || *colour >= ColourCount || !v[0] || !v[1] || !v[2] || !v[3])
             return std::nullopt;
-        if (pos == s.size() && s.endsWith(u';'))
+        if (pos == body.size() && body.endsWith(u';'))
             return std::nullopt; // a trailing ";" with no segment after it
         if (const std::optional<QLine> line = clip(QLine(*v[0], *v[1], *v[2], *v[3])))
             strokes.segments.append({*colour, *line});

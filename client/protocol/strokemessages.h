@@ -59,5 +59,7 @@ struct Strokes
 };
 // A received draw or clear message; nullopt for anything else (other messages, malformed ones).
 std::optional<Strokes> parse(const QString &text);
+// The same for an extension message already cut into its name and body.
+std::optional<Strokes> parse(QStringView name, QStringView body);
 
 } // namespace quillet::StrokeMessages

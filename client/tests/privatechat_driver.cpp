@@ -8,7 +8,7 @@
 //   login NAME PORT        log in as NAME to 127.0.0.1:PORT; ok once NAME is listed
 //   request NAME MESSAGE   once NAME is listed: "&Private Chat" for NAME, "Request" with MESSAGE
 //   accept                 once a request comes in: "&Accept"; ok REQUESTER|MESSAGE
-//   wait-shown             ok PARTNER once the private chat window is shown
+//   wait-shown             ok PARTNER once the window of a chat that is on is shown
 //   type TEXT              key presses into Txtsend
 //   wait-recv TEXT         ok once Txtrecv shows exactly TEXT
 //   close                  "Close Connection"
@@ -25,6 +25,7 @@
 //                          through the points of the drawing area
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
+#include "PrivateChat.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
@@ -54,7 +55,7 @@ class Driver
 public:
     Driver() : main_(startMainWindow())
     {
-        connectPrivateChat(main_);
+        new PrivateChat(main_); // owned by the window
         main_->show();
     }
 
@@ -84,7 +85,10 @@ public:
                 dialog->Cmdrequest->click();
             }
         } else if (command == "wait-shown") {
-            ok = waitFor([] { return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible(); });
+            ok = waitFor([] { // a chat on, not the last one's window showing why it ended
+                const frmprivatechat *w = Window<frmprivatechat>::get();
+                return w && w->isVisible() && w->Text3->text().isEmpty();
+            });
             value = ok ? Window<frmprivatechat>::get()->Label2->text() : QString();
         } else if (command == "login-shot") {
             const QString port = rest.section(u' ', 0, 0), file = rest.section(u' ', 1);

@@ -1,7 +1,7 @@
 // End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
 // (the request through the server, the answer and the typing over the direct peer connection, the
-// close).
+// close), then a request to a third user from the side whose chat the partner ended.
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -10,7 +10,7 @@ class EndToEndTest : public QObject
 {
     Q_OBJECT
 
-    QProcess server, ann, bob;
+    QProcess server, ann, bob, carl;
     QString port;
 
     // Sends one command to a client and returns its answer line.
@@ -32,7 +32,7 @@ private slots:
         QTRY_VERIFY((log += server.readAllStandardError(),
                      found = listening.match(QString::fromLocal8Bit(log))).hasMatch());
         port = found.captured(1);
-        for (QProcess *client : {&ann, &bob}) {
+        for (QProcess *client : {&ann, &bob, &carl}) {
             client->setProcessChannelMode(QProcess::ForwardedErrorChannel);
             client->start(PRIVATECHAT_DRIVER_PATH, {});
             QVERIFY(client->waitForStarted());
@@ -40,7 +40,7 @@ private slots:
     }
     void cleanup()
     {
-        for (QProcess *client : {&ann, &bob}) {
+        for (QProcess *client : {&ann, &bob, &carl}) {
             client->closeWriteChannel(); // the driver ends at the end of its input
             if (!client->waitForFinished(10000))
                 client->kill();
@@ -73,10 +73,12 @@ private slots:
         QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
         QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
         QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
-        // Both are free again: a new request, the other way round, gets through.
-        QCOMPARE(ask(bob, "request ann again?"), QString("ok"));
-        QCOMPARE(ask(ann, "accept"), QString("ok bob|again?"));
-        QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
+        // Both are free again: bob, whose chat ann ended, asks carl, and the request is carl's.
+        QCOMPARE(ask(carl, "login carl " + port), QString("ok"));
+        QCOMPARE(ask(bob, "request carl again?"), QString("ok"));
+        QCOMPARE(ask(carl, "accept"), QString("ok bob|again?"));
+        QCOMPARE(ask(bob, "wait-shown"), QString("ok carl"));
+        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
 
         bob.closeWriteChannel(); // bob's client ends
         QVERIFY(bob.waitForFinished(10000));
