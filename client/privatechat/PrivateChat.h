@@ -34,6 +34,7 @@ namespace quillet {
 
 class frmMain;
 class frmprivatechat;
+class SharedCanvas;
 
 class PrivateChat : public QObject
 {
@@ -78,6 +79,7 @@ public:
     QString partner() const { return partner_; }
     // The partner said, in this chat, that it understands `feature` (PeerExtensions::Canvas, ...).
     bool partnerUnderstands(QLatin1StringView feature) const;
+    SharedCanvas *canvas() const { return canvas_; }
 
     // What the user and the server do.
     void privateChatChosen(const QString &selectedUser);
@@ -120,6 +122,7 @@ private:
     bool helloSent_ = false;        // this chat's hello has gone out
     QStringList partnerFeatures_;   // what the partner's hello named in this chat
     QPointer<frmprivatechat> window_; // the chat window of this chat, once shown
+    SharedCanvas *canvas_;            // the partner's drawing, and own strokes on their way
 };
 
 } // namespace quillet

@@ -14,6 +14,7 @@ class QPlainTextEdit;
 namespace quillet {
 
 class AttentionRequest;
+class frmcanvas;
 
 class frmprivatechat : public QMainWindow
 {
@@ -52,6 +53,7 @@ public:
 signals:
     void typed(const QString &peerMessage);
     void closing();
+    void canvasOpened(quillet::frmcanvas *canvas); // "Open Canvas"
 
 protected:
     // The unload handler: reports closing().
