@@ -25,7 +25,6 @@ class QToolButton;
 
 namespace quillet {
 
-
 // One colour box of the palette. A click (press and release on it, or Space/Enter with the focus)
 // emits clicked(); the window decides which box carries the border.
 class PaletteBox : public QWidget
