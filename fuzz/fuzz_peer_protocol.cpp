@@ -4,7 +4,8 @@
 // From the input:
 //   - one received text, classified: the result must follow the documented rules (exact close and
 //     accept texts, a refusal's reason being the text after its "</chat reply>", characters 2 and 4
-//     of keystroke and delete messages);
+//     of keystroke and delete messages); read as a stroke message, any segment it gives lies in the
+//     cut rectangle in a palette colour, and builds and reads back unchanged;
 //   - one key code: its keystroke message, framed, split again and classified, must give back the
 //     character typed (line feed for Enter, "?" beyond Latin-1) or one deletion for Backspace;
 //   - one refusal reason: it must arrive as sent, apart from the characters Latin-1 lacks.
@@ -13,6 +14,7 @@
 #include "fuzzcheck.h"
 #include "peerextensions.h"
 #include "peerprotocol.h"
+#include "strokemessages.h"
 #include "wire.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -63,6 +65,29 @@ void checkClassification(const QString &text)
     }
 }
 
+void checkStrokes(const QString &text)
+{
+    namespace SM = quillet::StrokeMessages;
+    const std::optional<SM::Strokes> strokes = SM::parse(text);
+    if (!strokes)
+        return;
+    FUZZ_CHECK(PP::classify(text).kind == PP::Kind::Extension);
+    const auto inCut = [](QPoint p) {
+        return p.x() >= -SM::ClipMargin && p.x() <= SM::CanvasSize.width() + SM::ClipMargin
+            && p.y() >= -SM::ClipMargin && p.y() <= SM::CanvasSize.height() + SM::ClipMargin;
+    };
+    for (const SM::Segment &s : strokes->segments)
+        FUZZ_CHECK(s.colour >= 0 && s.colour < SM::ColourCount && inCut(s.line.p1()) && inCut(s.line.p2()));
+    if (strokes->clear) {
+        FUZZ_CHECK(strokes->segments.isEmpty() && text == SM::clearMessage());
+        return;
+    }
+    const QStringList rebuilt = SM::drawMessages(strokes->segments);
+    FUZZ_CHECK(rebuilt.size() == (strokes->segments.isEmpty() ? 0 : 1));
+    if (!rebuilt.isEmpty())
+        FUZZ_CHECK(SM::parse(rebuilt.first()).value().segments == strokes->segments);
+}
+
 // Sends `message` through frame() and a Framer in one read; the one text that arrives.
 QString overTheWire(const QString &message)
 {
@@ -107,7 +132,9 @@ void checkRefusal(const QString &reason)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    checkClassification(latin1(input.ConsumeRandomLengthString(512)));
+    const QString received = latin1(input.ConsumeRandomLengthString(512));
+    checkClassification(received);
+    checkStrokes(received);
     checkKeystroke(input.ConsumeIntegralInRange<int>(-1, 0x10FFFF));
     // A reason may hold any UTF-16 text (the user types it), not only Latin-1.
     const std::string bytes = input.ConsumeRandomLengthString(128);

@@ -84,6 +84,10 @@ bob type "Go on"
 ann wait-recv "Hi Ann, the slides are on the share, folder talks.\\nGo on"
 ann shoot chat "$out/privatechat.png"
 
+bob canvas
+bob draw dark-green 20,120 80,40 140,120 20,120
+bob draw red 200,80 260,30 320,80 260,130 200,80
+ann wait-status
 ann canvas
 ann draw navy 40,140 40,60 150,60 150,140 40,140
 ann draw navy 30,65 95,20 160,65
@@ -92,5 +96,6 @@ ann draw blue 55,75 70,75 70,90 55,90 55,75
 ann draw blue 120,75 135,75 135,90 120,90 120,75
 ann draw orange 300,40 320,30 340,40 350,60 340,80 320,90 300,80 290,60 300,40
 ann draw dark-green 180,140 230,120 280,140 330,125 370,140
+ann drawing partner
 ann shoot canvas "$out/canvas.png"
 echo "screenshots: $(cd "$out" && ls *.png | tr '\n' ' ')in $out"

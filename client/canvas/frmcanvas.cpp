@@ -4,6 +4,8 @@
 #include "AppIcon.h"
 #include "Controls.h"
 #include "Globals.h"
+#include "drawing.h"
+#include "drawingview.h"
 
 #include <QAction>
 #include <QGridLayout>
@@ -28,27 +30,24 @@ namespace {
 struct PaletteEntry
 {
     const char *name;
-    int red, green, blue;
     int row, column; // from 0
 };
 
-// By index: the top row reads white, light grey, red, orange, yellow, green, blue, magenta; the
-// bottom row black, grey, dark red, brown, olive, dark green, navy, purple.
+// By index (the colours are Drawing::Palette): the top row reads white, light grey, red, orange,
+// yellow, green, blue, magenta; the bottom row black, grey, dark red, brown, olive, dark green,
+// navy, purple.
 constexpr PaletteEntry Palette[frmcanvas::PaletteSize] = {
-    {"white", 255, 255, 255, 0, 0},   {"black", 0, 0, 0, 1, 0},
-    {"light grey", 192, 192, 192, 0, 1}, {"grey", 128, 128, 128, 1, 1},
-    {"dark red", 128, 0, 0, 1, 2},    {"red", 255, 0, 0, 0, 2},
-    {"brown", 128, 64, 0, 1, 3},      {"orange", 255, 128, 0, 0, 3},
-    {"dark green", 0, 128, 0, 1, 5},  {"green", 0, 255, 0, 0, 5},
-    {"olive", 128, 128, 0, 1, 4},     {"yellow", 255, 255, 0, 0, 4},
-    {"purple", 128, 0, 128, 1, 7},    {"magenta", 255, 0, 255, 0, 7},
-    {"navy", 0, 0, 128, 1, 6},        {"blue", 0, 0, 255, 0, 6},
+    {"white", 0, 0},      {"black", 1, 0},  {"light grey", 0, 1}, {"grey", 1, 1},
+    {"dark red", 1, 2},   {"red", 0, 2},    {"brown", 1, 3},      {"orange", 0, 3},
+    {"dark green", 1, 5}, {"green", 0, 5},  {"olive", 1, 4},      {"yellow", 0, 4},
+    {"purple", 1, 7},     {"magenta", 0, 7}, {"navy", 1, 6},      {"blue", 0, 6},
 };
 
 // The window was laid out in twips; 15 twips make one pixel at 96 dots per inch.
 constexpr int pixels(int twips) { return (twips + 7) / 15; }
 constexpr int PaletteCell = pixels(360);           // the rows and columns are 360 apart
-const QSize DrawingSize(pixels(5655), pixels(2535)); // Picdraw and Picture2
+constexpr QSize DrawingSize = StrokeMessages::CanvasSize; // Picdraw and Picture2
+static_assert(DrawingSize == QSize(pixels(5655), pixels(2535)));
 
 // A pointer coordinate as a whole number, halves to the even neighbour. Values beyond int's range
 // (no screen has them) are held at its ends rather than wrapped.
@@ -59,32 +58,6 @@ int wholeCoordinate(qreal v)
     constexpr double lo = std::numeric_limits<int>::min();
     constexpr double hi = std::numeric_limits<int>::max();
     return int(std::nearbyint(std::clamp(double(v), lo, hi)));
-}
-
-// Cuts the segment to the rectangle (Liang-Barsky); false when no part of it lies inside.
-bool clipSegment(QLineF &segment, const QRectF &r)
-{
-    const QPointF a = segment.p1();
-    const QPointF d = segment.p2() - a;
-    const double p[4] = {-d.x(), d.x(), -d.y(), d.y()};
-    const double q[4] = {a.x() - r.left(), r.right() - a.x(), a.y() - r.top(), r.bottom() - a.y()};
-    double t0 = 0, t1 = 1;
-    for (int i = 0; i < 4; ++i) {
-        if (p[i] == 0) {
-            if (q[i] < 0)
-                return false; // parallel to this edge and outside it
-            continue;
-        }
-        const double t = q[i] / p[i];
-        if (p[i] < 0)
-            t0 = std::max(t0, t);
-        else
-            t1 = std::min(t1, t);
-        if (t0 > t1)
-            return false;
-    }
-    segment = QLineF(a + t0 * d, a + t1 * d);
-    return true;
 }
 
 } // namespace
@@ -170,32 +143,15 @@ DrawingArea::DrawingArea(const QSize &size, QWidget *parent)
 
 void DrawingArea::drawPoint(QPoint at, const QColor &colour)
 {
-    if (!image_.rect().contains(at))
-        return;
-    QPainter p(&image_);
-    p.setPen(QPen(colour, 1));
-    p.drawPoint(at);
-    update(QRect(at, QSize(1, 1)).adjusted(-1, -1, 1, 1));
+    drawLine(at, at, colour);
 }
 
 void DrawingArea::drawLine(QPoint from, QPoint to, const QColor &colour)
 {
-    QLineF segment(from, to); // exact: every int is a double
-    // Ends far outside are brought in to just beyond the image first, along the same line, so that
-    // the painter only ever sees coordinates near the image.
-    const QRectF near = QRectF(image_.rect()).adjusted(-2, -2, 2, 2);
-    if (!near.contains(segment.p1()) || !near.contains(segment.p2())) {
-        if (!clipSegment(segment, near))
-            return;
-        // Whole ends again (they lie outside the image), so that the visible pixels are those of
-        // the whole line, its own end included.
-        segment = QLineF(segment.p1().toPoint(), segment.p2().toPoint());
-    }
+    // Cut as the partner's screen cuts it (ends far outside are brought in to just beyond the
+    // image, along the same line), so that both show the same pixels.
     QPainter p(&image_);
-    p.setPen(QPen(colour, 1, Qt::SolidLine, Qt::SquareCap));
-    p.drawLine(segment);
-    const QRect damaged = QRectF(segment.p1(), segment.p2()).normalized().toAlignedRect();
-    update(damaged.adjusted(-2, -2, 2, 2) & rect());
+    update(Drawing::paintSegment(p, QLine(from, to), colour) & rect());
 }
 
 void DrawingArea::clear()
@@ -260,7 +216,7 @@ void frmcanvas::buildControls()
     std::array<PaletteBox *, PaletteSize> byPlace{}; // row by row, for the tab order
     for (int i = 0; i < PaletteSize; ++i) {
         const PaletteEntry &e = Palette[i];
-        auto *box = new PaletteBox(QColor(e.red, e.green, e.blue), QLatin1StringView(e.name), central);
+        auto *box = new PaletteBox(QColor::fromRgb(Drawing::Palette[i]), QLatin1StringView(e.name), central);
         picSelColor[i] = named(box, QStringLiteral("picSelColor%1").arg(i));
         paletteGrid->addWidget(box, e.row, e.column);
         byPlace[e.row * 8 + e.column] = box;
@@ -283,14 +239,9 @@ void frmcanvas::buildControls()
     connect(Picdraw, &DrawingArea::MouseMove, this, &frmcanvas::Picdraw_MouseMove);
 
     Label2 = plainLabel("Label2", QString(), central);
-    Picture2 = named(new QWidget(central), QStringLiteral("Picture2"));
-    Picture2->setFixedSize(DrawingSize);
-    QPalette white = Picture2->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    Picture2->setPalette(white);
-    Picture2->setAutoFillBackground(true);
+    Picture2 = named(new Drawing::DrawingView(central), QStringLiteral("Picture2"));
     Picture2->setAccessibleName(QStringLiteral("partner's drawing area"));
-    Picture2->setAccessibleDescription(QStringLiteral("stays blank: drawings are not shared"));
+    Picture2->setAccessibleDescription(QStringLiteral("shows what your partner draws"));
 
     Label3 = plainLabel("Label3", QString(), central);
     Text3 = named(new QLineEdit(central), QStringLiteral("Text3"));
@@ -386,9 +337,24 @@ void frmcanvas::picSelColor_Click(int index)
     describeCurrentColour();
 }
 
+int frmcanvas::currentColourIndex() const
+{
+    for (int i = 0; i < PaletteSize; ++i) {
+        if (picSelColor[i]->hasBorder())
+            return i;
+    }
+    return InitialColorIndex; // no border: sCurrentColor() is empty, which draws black
+}
+
+void frmcanvas::showPartnerDrawing(const Drawing::PartnerDrawing *drawing)
+{
+    Picture2->setDrawing(drawing);
+}
+
 void frmcanvas::FlatBttn1_Click()
 {
     Picdraw->clear();
+    emit drawingCleared();
 }
 
 void frmcanvas::mnuclscanvas_Click()
@@ -401,6 +367,7 @@ void frmcanvas::Picdraw_MouseDown(Qt::MouseButton, Qt::MouseButtons, QPointF pos
     const QPoint at(wholeCoordinate(position.x()), wholeCoordinate(position.y()));
     Picdraw->drawPoint(at, colourFromText(sCurrentColor()));
     lastPoint_ = at;
+    emit segmentDrawn(currentColourIndex(), at, at);
 }
 
 void frmcanvas::Picdraw_MouseMove(Qt::MouseButtons buttons, QPointF position)
@@ -409,6 +376,7 @@ void frmcanvas::Picdraw_MouseMove(Qt::MouseButtons buttons, QPointF position)
         return; // only the left button alone draws; the last point stays
     const QPoint to(wholeCoordinate(position.x()), wholeCoordinate(position.y()));
     Picdraw->drawLine(lastPoint_, to, colourFromText(sCurrentColor()));
+    emit segmentDrawn(currentColourIndex(), lastPoint_, to);
     lastPoint_ = to;
 }
 

@@ -1,12 +1,15 @@
 // frmcanvas: the drawing canvas of a private chat. Either partner opens it from the private chat
 // window ("Open Canvas" shows it through Window<frmcanvas>::show(), or brings the open one to the
-// front). The drawing stays on this screen: nothing goes over the peer connection, and the white
-// area under the partner's name (Picture2) stays blank.
+// front). Each dot and segment drawn (and "clear") is announced with a signal, for the private chat
+// to send to the partner; the area under the partner's name (Picture2) shows the partner's drawing,
+// which the private chat keeps.
 //
 // The current colour is not stored anywhere: it is the colour of the first palette box, by index,
 // that carries the border (sCurrentColor). Closing the window discards it and its drawing; the next
 // opening starts blank with black selected.
 #pragma once
+
+#include "drawingview.h"
 
 #include <QImage>
 #include <QMainWindow>
@@ -107,7 +110,7 @@ public:
     QLabel *Label1;
     DrawingArea *Picdraw;
     QLabel *Label2;
-    QWidget *Picture2;
+    Drawing::DrawingView *Picture2;
     QLabel *Label3;
     QLineEdit *Text3;
     QAction *mnuclscanvas;
@@ -122,6 +125,16 @@ public:
 
     // The last drawn point, in the drawing area's coordinates.
     QPoint lastPoint() const { return lastPoint_; }
+    // The palette index of the current colour (the first bordered box).
+    int currentColourIndex() const;
+    // Shows that drawing in Picture2 (not owned; white without one).
+    void showPartnerDrawing(const Drawing::PartnerDrawing *drawing);
+
+signals:
+    // A dot (from == to) or a segment as just drawn in Picdraw, in drawing-area coordinates (either
+    // end may lie far outside), in the palette colour `colour`.
+    void segmentDrawn(int colour, QPoint from, QPoint to);
+    void drawingCleared();
 
 public slots:
     void picSelColor_Click(int index);

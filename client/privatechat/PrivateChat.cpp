@@ -9,6 +9,8 @@
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
+#include "SharedCanvas.h"
+#include "frmcanvas.h"
 #include "protocol/peerextensions.h"
 
 #include <varrow/Socket.h>
@@ -44,6 +46,15 @@ PrivateChat::PrivateChat(frmMain *main, Services &services)
         privateChatChosen(selected.isEmpty() ? QString() : selected.first()->text());
     });
     connect(main, &frmMain::RequestTaken, this, &PrivateChat::requestRelayed);
+
+    canvas_ = new SharedCanvas([this](const QString &m) {
+        if (partnerUnderstands(PeerExtensions::Canvas))
+            link_->send(m);
+    }, this);
+    connect(canvas_, &SharedCanvas::partnerDrawsUnseen, this, [this] {
+        if (window_)
+            window_->showStatus(partner_ + SharedCanvas::PartnerDrawsText);
+    });
 }
 
 PrivateChat::~PrivateChat()
@@ -199,6 +210,7 @@ void PrivateChat::startChat()
     answerTimer_->stop();
     helloSent_ = false;
     partnerFeatures_.clear();
+    canvas_->chatStarted();
     setState(State::Connected);
     if (window_)
         window_->close(); // the window of an earlier chat
@@ -206,6 +218,7 @@ void PrivateChat::startChat()
     window_->showNames(Globals::sUserName, partner_);
     connect(window_, &frmprivatechat::typed, this, &PrivateChat::typed);
     connect(window_, &frmprivatechat::closing, this, &PrivateChat::chatClosed);
+    connect(window_, &frmprivatechat::canvasOpened, canvas_, &SharedCanvas::attach);
     Window<frmprivatechat>::show();
 }
 
@@ -263,6 +276,8 @@ void PrivateChat::extensionReceived(const QString &name, const QString &body)
             partnerFeatures_ = *features;
             sayHello();
         }
+    } else {
+        canvas_->received(name, body);
     }
 }
 

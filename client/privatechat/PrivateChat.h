@@ -35,6 +35,7 @@ namespace quillet {
 class frmMain;
 class frmprivatechat;
 class RequestNotice;
+class SharedCanvas;
 
 class PrivateChat : public QObject
 {
@@ -79,6 +80,7 @@ public:
     QString partner() const { return partner_; }
     // The partner said, in this chat, that it understands `feature` (PeerExtensions::Canvas, ...).
     bool partnerUnderstands(QLatin1StringView feature) const;
+    SharedCanvas *canvas() const { return canvas_; }
 
     // What the user and the server do.
     void privateChatChosen(const QString &selectedUser);
@@ -122,6 +124,7 @@ private:
     QStringList partnerFeatures_;   // what the partner's hello named in this chat
     QPointer<frmprivatechat> window_; // the chat window of this chat, once shown
     RequestNotice *notice_;           // the desktop notice of an offered request
+    SharedCanvas *canvas_;            // the partner's drawing, and own strokes on their way
 };
 
 } // namespace quillet

@@ -53,7 +53,11 @@ void frmprivatechat::buildMenus()
 
     // "Close Canvas", "Send File" and "Send Picture" have no handlers: they do nothing.
     connect(mnuclconnection, &QAction::triggered, this, &QWidget::close);
-    connect(mnuopcanvas, &QAction::triggered, this, [this] { Window<frmcanvas>::show()->showPartner(partner_); });
+    connect(mnuopcanvas, &QAction::triggered, this, [this] {
+        frmcanvas *canvas = Window<frmcanvas>::show();
+        canvas->showPartner(partner_);
+        emit canvasOpened(canvas);
+    });
     connect(mnuabout, &QAction::triggered, this, [this] {
         Window<frmabout1>::load()->setOwner(this); // About takes this window's place until it closes
         Window<frmabout1>::show();

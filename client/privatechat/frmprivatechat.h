@@ -15,6 +15,7 @@ namespace quillet {
 
 class AttentionRequest;
 class TextTools;
+class frmcanvas;
 
 class frmprivatechat : public QMainWindow
 {
@@ -53,6 +54,7 @@ public:
 signals:
     void typed(const QString &peerMessage);
     void closing();
+    void canvasOpened(quillet::frmcanvas *canvas); // "Open Canvas"
 
 protected:
     // The unload handler: reports closing().

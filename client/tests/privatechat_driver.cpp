@@ -26,6 +26,8 @@
 //   canvas                 "Open Canvas"; ok once the canvas is shown
 //   draw COLOUR X,Y X,Y..  pick COLOUR (its name, "-" for blanks) and drag the left button
 //                          through the points of the drawing area
+//   drawing own|partner [DIGEST]  ok DIGEST: a digest of the canvas's own area or of the partner's
+//                          as shown; with DIGEST, once it is that
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "BusyMarks.h"
 #include "ClientTestSupport.h"
@@ -35,6 +37,8 @@
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
+
+#include <QCryptographicHash>
 
 #include <unistd.h>
 
@@ -118,6 +122,8 @@ public:
             ok = chat && waitFor([] { return Window<frmcanvas>::get() && Window<frmcanvas>::get()->isVisible(); });
         } else if (command == "draw") {
             ok = draw(QString(first).replace(u'-', u' '), rest.split(u' ', Qt::SkipEmptyParts));
+        } else if (command == "drawing") {
+            ok = waitFor([&] { return !(value = drawingDigest(first == "own")).isEmpty() && (rest.isEmpty() || value == rest); });
         } else if (command == "shoot") {
             QWidget *window = first == "main" ? static_cast<QWidget *>(main_)
                 : first == "chat"             ? static_cast<QWidget *>(chat)
@@ -198,6 +204,18 @@ private:
                 names << main_->lstusers->item(i)->text();
         return names.isEmpty() ? "-" : names.join(u',');
     }
+    // A digest of the pixels of the canvas's own drawing area or of the partner's as it is shown.
+    static QString drawingDigest(bool own)
+    {
+        frmcanvas *canvas = Window<frmcanvas>::get();
+        if (!canvas)
+            return {};
+        const QImage image = (own ? canvas->Picdraw->image() : canvas->Picture2->grab().toImage())
+                                 .convertToFormat(QImage::Format_RGB32);
+        return QCryptographicHash::hash(QByteArrayView(image.constBits(), image.sizeInBytes()), QCryptographicHash::Md5)
+            .toHex().left(12);
+    }
+
     bool listed(const QString &name)
     {
         return waitFor([&] { return !main_->lstusers->findItems(name, Qt::MatchExactly).isEmpty(); });

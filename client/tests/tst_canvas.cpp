@@ -1,8 +1,12 @@
 // The drawing canvas: the current colour, drawing with the mouse (synthetic events, pixels read
 // back from the drawing area's image), clearing, far-off drags, repainting, and what closing and
-// reopening leave. (The name labels are a case of the untrusted-input suite.)
+// reopening leave; what the canvas announces for the partner, which paints the same pixels there;
+// the partner's drawing in the lower area. (The name labels are a case of the untrusted-input
+// suite; the stroke messages are the protocol suite's.)
 #include "ClientTestSupport.h"
 #include "frmcanvas.h"
+
+#include <QSignalSpy>
 
 using namespace quillet;
 using namespace quillet::test;
@@ -26,6 +30,7 @@ class CanvasTest : public QObject
     Q_OBJECT
 
     frmcanvas *c = nullptr;
+    QList<StrokeMessages::Segment> announced; // segmentDrawn since the last drawingCleared
 
     QColor at(int x, int y) const { return c->Picdraw->image().pixelColor(x, y); }
     static QSet<QPoint> inked(const QImage &image) // the pixels that are not white
@@ -38,6 +43,14 @@ class CanvasTest : public QObject
         return inked;
     }
     QSet<QPoint> inked() const { return inked(c->Picdraw->image()); }
+    // What the partner sees of the announced segments, sent and received as stroke messages.
+    QImage atThePartner() const
+    {
+        Drawing::PartnerDrawing partner;
+        for (const QString &message : StrokeMessages::drawMessages(announced))
+            partner.apply(StrokeMessages::parse(message).value());
+        return partner.image();
+    }
     void press(QPoint p, Qt::MouseButton button = Qt::LeftButton) { QTest::mousePress(c->Picdraw, button, {}, p); }
     // A move with exactly these buttons held, anywhere (as during a drag the area has grabbed).
     void moveTo(QPointF p, Qt::MouseButtons buttons = Qt::LeftButton)
@@ -59,6 +72,11 @@ private slots:
     {
         Globals::reset();
         c = Window<frmcanvas>::show();
+        announced.clear();
+        connect(c, &frmcanvas::segmentDrawn, this, [this](int colour, QPoint from, QPoint to) {
+            announced.append({colour, QLine(from, to)});
+        });
+        connect(c, &frmcanvas::drawingCleared, this, [this] { announced.clear(); });
     }
     void cleanup() { discardWindows<frmcanvas>(); }
 
@@ -116,11 +134,13 @@ private slots:
             path << QPoint(60, y);
         QCOMPARE(inked(), path);
         QVERIFY(at(20, 20) == QColor(0, 255, 0) && at(40, 80) == QColor(0, 255, 0));
+        QCOMPARE(atThePartner(), c->Picdraw->image());
         QTest::mouseClick(c->FlatBttn1, Qt::LeftButton);
         QVERIFY(inked().isEmpty() && borderedBoxes() == QList<int>{9});
         press({30, 30});
         QCOMPARE(at(30, 30), QColor(0, 255, 0));
-        QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty()); // the partner's area: blank
+        QCOMPARE(atThePartner(), c->Picdraw->image());
+        QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty()); // the partner has drawn nothing
     }
 
     void aFarOffDragNeitherOverflowsNorWraps()
@@ -135,6 +155,28 @@ private slots:
         moveTo({-1e300, std::numeric_limits<double>::quiet_NaN()});
         moveTo({200, 60});
         QCOMPARE(at(200, 60), QColor(Qt::black));
+        QCOMPARE(atThePartner(), c->Picdraw->image());
+    }
+
+    // The partner's drawing, kept apart from any window: segments cut at the edge, colours outside
+    // the palette skipped, clear wipes; the lower area shows it, and white once it is gone.
+    void thePartnersDrawingLandsCutAndShowsInTheLowerArea()
+    {
+        auto *drawing = new Drawing::PartnerDrawing;
+        drawing->draw({{5, QLine(370, 100, 100000, 100)}, {14, QLine(3, 4, 3, 4)}, {16, QLine(0, 0, 9, 9)},
+                       {2, QLine(-9, -9, -5, -5)}});
+        QSet<QPoint> expected{QPoint(3, 4)};
+        for (int x = 370; x < StrokeMessages::CanvasSize.width(); ++x)
+            expected << QPoint(x, 100);
+        QVERIFY(inked(drawing->image()) == expected && !drawing->isBlank());
+        QVERIFY(drawing->image().pixel(376, 100) == qRgb(255, 0, 0) && drawing->image().pixel(3, 4) == qRgb(0, 0, 128));
+        c->showPartnerDrawing(drawing);
+        QCOMPARE(c->Picture2->grab().toImage().convertToFormat(QImage::Format_RGB32), drawing->image());
+        drawing->apply({true, {}});
+        QVERIFY(inked(drawing->image()).isEmpty() && drawing->isBlank());
+        drawing->draw({{1, QLine(10, 10, 20, 10)}});
+        delete drawing;
+        QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty());
     }
 
     void theDrawingSurvivesHidingAndRepaintsOnlyTheDamage()

@@ -1,8 +1,8 @@
 // End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
 // (the request through the server, the answer and the typing over the direct peer connection, find
-// and save in it, the close) with a third user seeing both busy meanwhile, then a request to that
-// user from the side whose chat the partner ended.
+// and save in it, the canvas both ways, the close) with a third user seeing both busy meanwhile,
+// then a request to that user from the side whose chat the partner ended.
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -78,6 +78,18 @@ private slots:
         QCOMPARE(saved.readAll(), QByteArray("hey ann\n"));
         QCOMPARE(ask(ann, "type !"), QString("ok"));
         QCOMPARE(ask(bob, "wait-recv ho\\n!"), QString("ok"));
+        // The canvas: bob draws while ann's is closed; ann is told, opens hers and sees it, and
+        // what ann then draws appears on bob's, pixel for pixel.
+        QCOMPARE(ask(bob, "canvas"), QString("ok"));
+        QCOMPARE(ask(bob, "draw navy 40,140 40,60 150,60 150,140"), QString("ok"));
+        QCOMPARE(ask(ann, "wait-status"), QString("ok bob is drawing: Canvas > Open Canvas shows it."));
+        const QString bobs = ask(bob, "drawing own");
+        QCOMPARE(ask(ann, "canvas"), QString("ok"));
+        QCOMPARE(ask(ann, "drawing partner " + bobs.mid(3)), bobs);
+        QCOMPARE(ask(ann, "draw red 300,40 350,60 -10,100"), QString("ok"));
+        const QString anns = ask(ann, "drawing own");
+        QVERIFY(anns != bobs);
+        QCOMPARE(ask(bob, "drawing partner " + anns.mid(3)), anns);
         QCOMPARE(ask(ann, "close"), QString("ok"));
         QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
         QCOMPARE(ask(carl, "wait-busy -"), QString("ok"));

@@ -106,6 +106,11 @@ class PrivateChatTest : public PrivateChatFixture
             QFile saved(dir.filePath("chat.txt"));
             QVERIFY(saved.open(QIODevice::ReadOnly));
             QCOMPARE(saved.readAll(), arg.toUtf8());
+        } else if (what == "draw") { // "Open Canvas", a click at (Y, Y) and a drag 10 to the right
+            chat()->mnuopcanvas->trigger();
+            frmcanvas *canvas = Window<frmcanvas>::get();
+            QTest::mousePress(canvas->Picdraw, Qt::LeftButton, {}, QPoint(arg.toInt(), arg.toInt()));
+            QTest::mouseMove(canvas->Picdraw, QPoint(arg.toInt() + 10, arg.toInt()));
         } else if (what == "close-chat") {
             chat()->mnuclconnection->trigger();
         } else {
@@ -207,6 +212,14 @@ private slots:
             << QStringList();
         QTest::newRow("offered while away, accepted") << QStringList{"away", "relayed hi", "accept =Connected"}
             << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob"} << QStringList();
+        // Strokes go out only once the partner's hello has named the canvas.
+        QTest::newRow("offered, accepted, drawing before and after the hello")
+            << QStringList{"relayed hi", "accept =Connected", "draw 10", "sends <xhello>canvas</xhello>", "hears " + hello, "draw 20"}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello, "<xdraw>1,20,20,20,20;1,20,20,30,20</xdraw>"}
+            << QStringList{"chat with bob"} << QStringList();
+        QTest::newRow("offered, accepted, the partner draws unseen") << QStringList{"relayed hi", "accept =Connected", "sends <xdraw>5,1,1,9,9</xdraw>"}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept}
+            << QStringList{"chat with bob | bob" + SharedCanvas::PartnerDrawsText} << QStringList();
         QTest::newRow("offered, refused") << QStringList{"relayed hi", "refuse busy now =Idle"} << "Idle"
             << busyFree << QStringList{"<chat reply>refuse</chat reply>busy now"} << QStringList()
             << QStringList();

@@ -6,6 +6,7 @@
 #include "peerextensions.h"
 #include "peerprotocol.h"
 #include "serverprotocol.h"
+#include "strokemessages.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -13,6 +14,7 @@
 namespace SP = quillet::ServerProtocol;
 namespace PP = quillet::PeerProtocol;
 namespace PE = quillet::PeerExtensions;
+namespace SM = quillet::StrokeMessages;
 Q_DECLARE_METATYPE(SP::Kind)
 Q_DECLARE_METATYPE(PP::Kind)
 
@@ -248,6 +250,8 @@ private slots:
         row("empty", "", K::Ignored);
         row("extension, by name", PE::hello(), K::Extension, "hello");
         row("extension, malformed", "<xhello>canvas", K::Ignored);
+        row("extension: strokes", SM::drawMessages({{1, QLine(1, 2, 3, 4)}}).value(0), K::Extension, "draw");
+        row("extension: clear", SM::clearMessage(), K::Extension, "clear");
     }
     void peerClassify()
     {
@@ -277,6 +281,76 @@ private slots:
         QCOMPARE(PE::parseHello("<xhello>canvas,,smell</xhello>"), QStringList({"canvas", "smell"}));
         QVERIFY(!PE::parseHello("<xs>canvas</xs>"));
         QVERIFY(!PE::parseHello(PE::hello(QStringList(33, "a"))));
+    }
+
+    // Received stroke messages: segments cut to the drawing area grown by 2 pixels (0..376 x
+    // 0..168, so -2..379 x -2..171 in QRectF terms), malformed or out-of-palette ones ignored whole.
+    void strokeMessages_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("parsed"); // "-" ignored, "clear", else the segments as sent
+        const auto row = [](const char *tag, const char *text, const char *parsed) {
+            QTest::newRow(tag) << QString::fromLatin1(text) << QString::fromLatin1(parsed);
+        };
+        row("dot", "<xdraw>1,10,20,10,20</xdraw>", "1,10,20,10,20");
+        row("segments in order, corners", "<xdraw>15,0,0,376,168;0,-2,171,379,-2</xdraw>", "15,0,0,376,168;0,-2,171,379,-2");
+        row("far end cut", "<xdraw>1,100,100,99999,100</xdraw>", "1,100,100,379,100");
+        row("both ends cut", "<xdraw>2,-500,50,900,50;3,-99999,-99999,99999,99999</xdraw>", "2,-2,50,379,50;3,-2,-2,171,171");
+        row("wholly outside: dropped", "<xdraw>1,-50,-50,-40,-60;4,400,10,400,10;5,1,1,2,2</xdraw>", "5,1,1,2,2");
+        row("leading zeros", "<xdraw>01,-0,007,1,1</xdraw>", "1,0,7,1,1");
+        row("clear", "<xclear></xclear>", "clear");
+        row("clear with a body", "<xclear>1</xclear>", "-");
+        row("colour 16", "<xdraw>16,0,0,1,1</xdraw>", "-");
+        row("colour -1", "<xdraw>-1,0,0,1,1</xdraw>", "-");
+        row("colour of 3 digits", "<xdraw>001,0,0,1,1</xdraw>", "-");
+        row("6 digits", "<xdraw>1,100000,0,0,0</xdraw>", "-");
+        row("a field short", "<xdraw>1,0,0,1</xdraw>", "-");
+        row("a field over", "<xdraw>1,0,0,1,1,1</xdraw>", "-");
+        row("one bad segment spoils all", "<xdraw>1,0,0,1,1;1,0,0,1,x</xdraw>", "-");
+        row("empty", "<xdraw></xdraw>", "-");
+        row("empty segment", "<xdraw>1,0,0,1,1;;1,0,0,1,1</xdraw>", "-");
+        row("trailing ;", "<xdraw>1,0,0,1,1;</xdraw>", "-");
+        row("blank", "<xdraw>1, 0,0,1,1</xdraw>", "-");
+        row("sign alone", "<xdraw>1,-,0,1,1</xdraw>", "-");
+        row("plus sign", "<xdraw>1,+1,0,1,1</xdraw>", "-");
+        row("other name", "<xDRAW>1,0,0,1,1</xDRAW>", "-");
+        row("unclosed", "<xdraw>1,0,0,1,1", "-");
+        row("a keystroke", "<a>1</a>", "-");
+    }
+    void strokeMessages()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, parsed);
+        const std::optional<SM::Strokes> strokes = SM::parse(text);
+        QStringList segments;
+        for (const SM::Segment &s : strokes ? strokes->segments : QList<SM::Segment>())
+            segments << QStringLiteral("%1,%2,%3,%4,%5").arg(s.colour).arg(s.line.x1()).arg(s.line.y1()).arg(s.line.x2()).arg(s.line.y2());
+        QCOMPARE(!strokes ? "-" : strokes->clear ? "clear" : segments.join(u';'), parsed);
+    }
+
+    // Built stroke messages: cut like received ones, invisible and out-of-palette segments left
+    // out, at most MaxSegments a message (one more is refused), and they read back as sent.
+    void strokeMessagesBuilt()
+    {
+        QCOMPARE(SM::drawMessages({{1, QLine(10, 20, 10, 20)}, {16, QLine(1, 1, 2, 2)}, {-1, QLine(1, 1, 2, 2)},
+                                   {3, QLine(-50, -50, -40, -60)}, {15, QLine(-1000, 84, 1000, 84)}}),
+                 QStringList{"<xdraw>1,10,20,10,20;15,-2,84,379,84</xdraw>"});
+        QCOMPARE(SM::drawMessages({{3, QLine(-50, -50, -40, -60)}}), QStringList());
+        QCOMPARE(SM::clearMessage(), u"<xclear></xclear>");
+        QList<SM::Segment> many;
+        for (int i = 0; i < 2 * SM::MaxSegments + 1; ++i)
+            many.append({i % SM::ColourCount, QLine(i % 377, -99999, 376 - i % 377, 99999)});
+        const QStringList messages = SM::drawMessages(many);
+        QCOMPARE(messages.size(), 3);
+        QList<SM::Segment> back;
+        for (const QString &m : messages)
+            back += SM::parse(m).value_or(SM::Strokes{}).segments;
+        QCOMPARE(back.size(), many.size());
+        for (qsizetype i = 0; i < many.size(); ++i)
+            QCOMPARE(back[i], (SM::Segment{many[i].colour, SM::clip(many[i].line).value()}));
+        QString tooMany = messages.first();
+        tooMany.insert(tooMany.indexOf(u'>') + 1, QStringLiteral("1,0,0,0,0;"));
+        QVERIFY(!SM::parse(tooMany));
     }
 
     // Every key code 1..255 goes through keystroke, frame, the framer, Latin-1 and classify and comes

@@ -5,6 +5,7 @@
 
 #include "ClientTestSupport.h"
 #include "PrivateChat.h"
+#include "SharedCanvas.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
