@@ -79,6 +79,25 @@ void Framer::feed(QByteArrayView bytes)
     m_end = kept;
 }
 
+void Framer::trim()
+{
+    constexpr qsizetype Kept = 4096; // what a connection may hold on to between reads
+    if (m_capacity <= Kept || hasMessage())
+        return;
+    const qsizetype tail = m_end - m_tailStart;
+    std::unique_ptr<char[]> smaller;
+    if (tail > 0) {
+        smaller = std::make_unique_for_overwrite<char[]>(size_t(tail));
+        std::memcpy(smaller.get(), m_buffer.get() + m_tailStart, size_t(tail));
+    }
+    m_buffer = std::move(smaller);
+    m_capacity = tail;
+    m_ready.clear();
+    m_head = 0;
+    m_tailStart = 0;
+    m_end = tail;
+}
+
 void Framer::clear()
 {
     m_buffer.reset();

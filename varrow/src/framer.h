@@ -65,6 +65,10 @@ public:
     // Overflow::Stop only: a message outgrew the limit; the stream has ended.
     bool hasOverflowed() const noexcept { return m_overflowed; }
 
+    // Once every message has been taken, gives back a buffer grown for a large receive, keeping
+    // only the tail: an idle connection holds little.
+    void trim();
+
     // Forgets the tail, every message not yet taken and an overflow (the connection is gone).
     // The limit stays.
     void clear();

@@ -317,8 +317,12 @@ void SocketPrivate::onReadable()
     }
 
     // Complete messages first, also those of a chunk that ends in the peer's close.
-    if (deliver() && closed)
+    if (!deliver())
+        return;
+    if (closed)
         close(error); // drops an unterminated tail with the connection
+    else
+        framer.trim();
 }
 
 bool SocketPrivate::deliver()
