@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
 
@@ -47,6 +48,10 @@ struct ChatServer::Session : QObject
     QString address;         // the client's, for the log
     bool announced = false;  // the others were told that this user joined
     bool busy = false;       // sent "<busy>" and no "<free>" since
+    // Messages for this client gathered in the current turn of the event loop, each but the last
+    // followed by its 0 character: one Send (one system call) at the end of the turn writes them
+    // all, in order, as the same bytes one Send each would have written.
+    QString outbox;
 
     // "alice (#3, 192.168.1.20)", or "#3 (192.168.1.20)" before a login.
     QString label() const
@@ -390,11 +395,35 @@ bool ChatServer::deliver(Session *session, const QString &message)
 {
     if (session->state == Session::State::Closed)
         return false;
-    if (!session->socket->Send(message)) {
-        endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
-        return false;
+    if (session->outbox.isEmpty()) {
+        if (m_outboxes.empty())
+            QMetaObject::invokeMethod(this, &ChatServer::sendOutboxes, Qt::QueuedConnection);
+        m_outboxes.push_back(session);
+        session->outbox = message;
+    } else {
+        session->outbox += QChar(0);
+        session->outbox += message;
+        // A client's share of a long burst goes out in pieces of this size, within the turn: the
+        // kernel's buffers, not the server's memory, hold what the client has not read yet.
+        constexpr qsizetype OutboxLimit = 16 * 1024;
+        if (session->outbox.size() >= OutboxLimit && !session->socket->Send(std::exchange(session->outbox, QString()))) {
+            endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+            return false;
+        }
     }
     return true;
+}
+
+void ChatServer::sendOutboxes()
+{
+    // Dropping a client ends its session, which takes it off the list: walk a copy.
+    const std::vector<Session *> sessions = std::exchange(m_outboxes, {});
+    for (Session *session : sessions) {
+        if (session->state == Session::State::Closed || session->outbox.isEmpty())
+            continue;
+        if (!session->socket->Send(std::exchange(session->outbox, QString())))
+            endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+    }
 }
 
 void ChatServer::broadcast(const QString &message, Session *except)
@@ -410,6 +439,11 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
 {
     if (session->state == Session::State::Closed)
         return;
+    // What was gathered for the client goes first, as when every message was written at once.
+    if (!session->outbox.isEmpty()) {
+        session->socket->Send(std::exchange(session->outbox, QString()));
+        std::erase(m_outboxes, session);
+    }
     const bool announced = session->announced;
     session->state = Session::State::Closed;
     session->announced = false;

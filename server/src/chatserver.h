@@ -22,6 +22,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <vector>
+
 Q_DECLARE_LOGGING_CATEGORY(lcChatServer)
 
 namespace varrow {
@@ -80,6 +82,7 @@ private:
     void onLogin(Session *session, const QString &message);
     QString loginProblem(const QString &name, const QString &password) const;
     bool deliver(Session *session, const QString &message);
+    void sendOutboxes();
     void broadcast(const QString &message, Session *except);
     void endSession(Session *session, End how, const QString &reason);
 
@@ -90,6 +93,7 @@ private:
     QSet<Session *> m_sessions;       // every open connection
     QList<Session *> m_online;        // logged in, in login order
     QHash<QString, Session *> m_byName;
+    std::vector<Session *> m_outboxes; // sessions with output gathered in this turn of the loop
     int m_nextId = 0;
     int m_spareDescriptor = -1; // given up to turn a connection away when descriptors run out
     int m_refused = 0;          // connections turned away since the last one accepted

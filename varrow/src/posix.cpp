@@ -32,18 +32,23 @@ bool setBlocking(int fd, bool blocking)
 
 QByteArray toLatin1(const QString &text)
 {
-    QByteArray out;
-    out.reserve(text.size() + 1);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
+    // Written in place, with room for the 0 byte that Send appends (shrinking keeps the room).
+    const qsizetype size = text.size();
+    QByteArray out(size + 1, Qt::Uninitialized);
+    const char16_t *in = reinterpret_cast<const char16_t *>(text.utf16());
+    char *const begin = out.data();
+    char *to = begin;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = in[i];
         if (c <= 0xFF) {
-            out.append(char(c));
+            *to++ = char(c);
             continue;
         }
-        out.append('?');
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+        *to++ = '?';
+        if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(in[i + 1]))
             ++i;
     }
+    out.resize(to - begin);
     return out;
 }
 
