@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QVBoxLayout>
@@ -70,13 +71,21 @@ OfferDialog::OfferDialog(const QString &partner, const QString &safeName, qint64
     connect(cmdRefuse, &QPushButton::clicked, this, &QDialog::reject);
 }
 
+void OfferDialog::withdraw()
+{
+    m_answered = true;
+    close();
+}
+
 void OfferDialog::onAccept()
 {
     QString target;
     bool replace = false;
     if (m_kind == FileMessages::Kind::File) {
+        // The save dialog runs its own event loop: the offer may be withdrawn meanwhile.
+        const QPointer<OfferDialog> self(this);
         target = m_saveAs(this, suggestedPath(m_name));
-        if (target.isEmpty())
+        if (!self || m_answered || target.isEmpty())
             return;
         replace = QFileInfo::exists(target);
     }

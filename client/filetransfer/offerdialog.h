@@ -30,6 +30,8 @@ public:
 
     // The path offered to the save dialog: the name in the user's download folder.
     static QString suggestedPath(const QString &safeName);
+    // The offer has gone (the partner cancelled it, the chat ended): closes without an answer.
+    void withdraw();
 
     QLabel *lblOffer;
     QLabel *lblName;

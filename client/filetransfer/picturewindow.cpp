@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 
 namespace quillet {
@@ -33,11 +34,13 @@ QImage PictureWindow::decode(const QString &path, QString *error)
     return image;
 }
 
-PictureWindow::PictureWindow(const QImage &image, const QString &path, const QString &name, QWidget *parent)
+PictureWindow::PictureWindow(const QImage &image, const QString &path, const QString &name, QWidget *parent,
+                             std::shared_ptr<QTemporaryDir> folder)
     : QWidget(parent, Qt::Window), m_pixmap(QPixmap::fromImage(image)), m_path(path), m_name(name),
       m_saveAs([](QWidget *parent, const QString &suggested) {
           return QFileDialog::getSaveFileName(parent, tr("Save Picture"), suggested);
-      })
+      }),
+      m_folder(std::move(folder))
 {
     setObjectName(QStringLiteral("PictureWindow"));
     setWindowTitle(tr("Picture: %1").arg(name));

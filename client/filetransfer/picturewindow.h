@@ -8,6 +8,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+
+class QTemporaryDir;
 
 class QLabel;
 class QPushButton;
@@ -32,8 +35,10 @@ public:
     // Asks where to save (the path, or "" when cancelled); QFileDialog by default.
     using SaveAs = std::function<QString(QWidget *parent, const QString &suggestedPath)>;
 
-    // Shows the picture decoded from `path`; `name` is the name it was offered under.
-    PictureWindow(const QImage &picture, const QString &path, const QString &name, QWidget *parent = nullptr);
+    // Shows the picture decoded from `path`; `name` is the name it was offered under. The window
+    // keeps `folder` (where the file is) as long as it lives.
+    PictureWindow(const QImage &picture, const QString &path, const QString &name, QWidget *parent = nullptr,
+                  std::shared_ptr<QTemporaryDir> folder = {});
     void setSaveAs(SaveAs saveAs) { m_saveAs = std::move(saveAs); }
     // Copies the received file to a place the user chooses; false when that fails.
     bool saveAs();
@@ -51,6 +56,7 @@ private:
     QString m_path;
     QString m_name;
     SaveAs m_saveAs;
+    std::shared_ptr<QTemporaryDir> m_folder;
 };
 
 } // namespace quillet

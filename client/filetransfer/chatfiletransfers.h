@@ -1,0 +1,85 @@
+// ChatFileTransfers: what a private chat does about files and pictures. It owns the chat's
+// FileTransfers and their windows: "Send File" and "Send Picture" pick a file and offer it, an
+// offer from the partner opens the offer dialog, accepted pictures open in a picture window, and
+// the transfers window shows every transfer. The chat hands it the link, the file messages that
+// arrive, the link's drained notice, whether the partner's hello named "file", and the chat's end.
+#pragma once
+
+#include "filetransfers.h"
+#include "offerdialog.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace quillet {
+
+class PictureWindow;
+class TransferWindow;
+
+class ChatFileTransfers : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The dialogs it opens; tests put in their own.
+    struct Seams {
+        // A file to send ("" when cancelled); `pictures`: only picture files are offered.
+        std::function<QString(QWidget *parent, bool pictures)> openFile;
+        OfferDialog::SaveAs saveAs = OfferDialog::defaultSaveAs();
+        // A message for the user, not modal.
+        std::function<void(QWidget *parent, const QString &title, const QString &text)> inform;
+    };
+    static Seams defaultSeams();
+
+    // `window`: the private chat window, parent of the dialogs.
+    ChatFileTransfers(FileLink *link, QWidget *window, QObject *parent = nullptr, Seams seams = defaultSeams());
+    ~ChatFileTransfers() override;
+
+    void setPartner(const QString &name) { m_partner = name; }
+    // Whether the partner's program understands file messages (its hello named "file").
+    void setPartnerCanReceive(bool can) { m_partnerCanReceive = can; }
+
+    void sendFile();
+    void sendPicture();
+    bool handle(const QString &text) { return m_transfers.handle(text); }
+    void drained() { m_transfers.drained(); }
+    // The chat has ended: every transfer ends, open offers are withdrawn.
+    void closeAll();
+
+    FileTransfers &transfers() { return m_transfers; }
+    TransferWindow *transferWindow() const { return m_window; }
+    // Picture windows open now.
+    QList<PictureWindow *> pictureWindows() const;
+
+private:
+    struct Offer {
+        QString name;
+        qint64 size;
+        FileMessages::Kind kind;
+        QPointer<OfferDialog> dialog;
+        std::shared_ptr<QTemporaryDir> folder; // a picture's, once accepted
+    };
+
+    void send(FileMessages::Kind kind);
+    void onOffered(quint32 id, const QString &name, qint64 size, FileMessages::Kind kind);
+    void onAccepted(quint32 id, const QString &target, bool replace);
+    void onFinished(FileTransfers::Direction direction, quint32 id, FileTransfers::Outcome outcome,
+                    bool byPartner, const QString &path);
+    void showTransfers();
+
+    FileTransfers m_transfers;
+    QPointer<QWidget> m_chatWindow;
+    Seams m_seams;
+    QString m_partner;
+    bool m_partnerCanReceive = false;
+    TransferWindow *m_window;
+    std::map<quint32, Offer> m_offers;  // incoming transfers, by ID
+    QList<QPointer<PictureWindow>> m_pictureWindows;
+};
+
+} // namespace quillet
