@@ -2,12 +2,13 @@
 // shown in the partner's window.
 //
 // Two real private chat windows (frmprivatechat), each in its own process as on two machines,
-// joined over loopback by their peer connection: this process's window listens, as the requesting
-// side's does, and a child process (this program with --typist) connects its window and accepts
+// joined over loopback by a peer link (PeerLink) wired to its window as a connected PrivateChat
+// wires them (typed -> send; received -> appendReceived): this process's link listens, as the
+// requesting side's does, and a child process (this program with --typist) connects and accepts
 // the chat. Each sample: this process tells the typist (over its stdin) to press a key; the typist
 // notes the time and calls QTest::keyClick on its Txtsend; the window sends the keystroke message.
-// This process notes the time once its window has handled the DataArrival that brought it and
-// the character stands in Txtrecv. Both processes read the same monotonic clock. Keys are 12 ms
+// This process notes the time once its window has handled the message that brought it and the
+// character stands in Txtrecv. Both processes read the same monotonic clock. Keys are 12 ms
 // apart, so that repaints (which the platform schedules on a timer of about 5 ms) happen between
 // samples.
 //
@@ -18,8 +19,10 @@
 
 #include "Globals.h"
 #include "MessageBoxes.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmprivatechat.h"
+#include "peer/peerlink.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -78,22 +81,24 @@ public:
 // "<pressed> <key handled>" (monotonic nanoseconds) to stdout, ReportDelayMs after the key.
 int typist(quint16 port)
 {
-    frmprivatechat *w = frmprivatechat::loadFresh();
-    w->connectToRequester(QStringLiteral("127.0.0.1"), port);
-    w->answer(PP::acceptReply(), true);
+    frmprivatechat *w = Window<frmprivatechat>::load();
+    PeerLink link;
+    QObject::connect(w, &frmprivatechat::typed, &link, &PeerLink::send);
+    link.connectTo(QStringLiteral("127.0.0.1"), port);
     w->show();
     w->activateWindow();
     w->Txtsend->setFocus();
     QEventLoop connecting;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (w->Winsock->State() != PeerSocket::SocketState::Connecting)
+        if (link.state() != PeerLink::State::Connecting)
             connecting.quit();
     });
     poll.start(2);
     connecting.exec();
-    if (w->Winsock->State() != PeerSocket::SocketState::Connected)
+    if (link.state() != PeerLink::State::Connected)
         return 1;
+    link.send(PP::acceptReply());
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     std::string pending;
@@ -129,14 +134,14 @@ int typist(quint16 port)
 
 // --- The shown side (this process) -----------------------------------------------------------------
 
-// Watches the private chat window's peer connection: connected after the window's own handler,
-// so each DataArrival is noted once the window has appended what came.
+// Watches the peer link: connected after the window's own handler, so each message is noted once
+// the window has appended what came.
 class Watch : public QObject
 {
 public:
-    explicit Watch(frmprivatechat *w) : w_(w)
+    Watch(frmprivatechat *w, PeerLink *link) : w_(w)
     {
-        connect(w->Winsock, &PeerSocket::DataArrival, this, [this] {
+        connect(link, &PeerLink::received, this, [this] {
             const int length = w_->Txtrecv->document()->characterCount();
             if (length != lastLength_) {
                 lastLength_ = length;
@@ -274,16 +279,23 @@ private:
 Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &pings, std::vector<double> &oneWays)
 {
     // The requesting side's window listens; the typist's window connects and accepts.
-    frmprivatechat *w = frmprivatechat::loadFresh();
-    if (!w->listenOn(0)) {
+    frmprivatechat *w = Window<frmprivatechat>::load();
+    PeerLink link;
+    if (!link.listen(0)) {
         bench::say("keystroke: cannot listen");
         return {0, 0, 0, Samples};
     }
-    Watch watch(w);
+    QObject::connect(&link, &PeerLink::received, w, [w](const PP::Message &m) {
+        if (m.kind == PP::Kind::Accept)
+            w->show();
+        else if (m.kind == PP::Kind::Character)
+            w->appendReceived(m.character);
+    });
+    Watch watch(w, &link);
 
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(program, {QStringLiteral("--typist"), QString::number(w->Winsock->LocalPort())});
+    child.start(program, {QStringLiteral("--typist"), QString::number(link.localPort())});
     QEventLoop connecting;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -294,7 +306,7 @@ Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &
     QTimer::singleShot(10'000, &connecting, &QEventLoop::quit);
     connecting.exec();
     poll.stop();
-    if (!w->isVisible() || w->Winsock->State() != PeerSocket::SocketState::Connected) {
+    if (!w->isVisible() || link.state() != PeerLink::State::Connected) {
         bench::say("keystroke: the chat did not start");
         return {0, 0, 0, Samples};
     }
@@ -318,7 +330,8 @@ Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &
         timeout.setSingleShot(true);
         QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
         QObject::connect(&child, &QProcess::readyReadStandardOutput, &loop, done);
-        QObject::connect(w->Winsock, &PeerSocket::DataArrival, &loop, done, Qt::QueuedConnection);
+        QObject::connect(&link, &PeerLink::received, &loop,
+                         [&] { QMetaObject::invokeMethod(&loop, done, Qt::QueuedConnection); });
         timeout.start(2'000);
         loop.exec();
         if (watch.shown == before || !child.canReadLine()) {
@@ -353,7 +366,8 @@ Figures keystrokes(const QString &program, Stages &stages, std::vector<double> &
     child.closeWriteChannel();
     if (!child.waitForFinished(5'000))
         child.kill();
-    w->mnuclconnection_Click();
+    link.close();
+    w->close();
     return summarize(micros, lost);
 }
 
@@ -365,7 +379,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     SilentBoxes boxes;
-    installMessageBoxes(&boxes);
+    services().boxes = &boxes;
     Globals::reset();
     if (app.arguments().value(1) == QLatin1StringView("--typist"))
         return typist(quint16(app.arguments().value(2).toUInt()));

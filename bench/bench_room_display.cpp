@@ -23,7 +23,7 @@
 
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
 
@@ -373,8 +373,8 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     SilentBoxes boxes;
-    installMessageBoxes(&boxes);
-    installProgramEnd([] {});
+    services().boxes = &boxes;
+    services().endProgram = [] {};
 
     Globals::reset();
     frmMain *w = Window<frmMain>::load();
@@ -451,6 +451,6 @@ int main(int argc, char *argv[])
     bench::row("2 room display", bench::format("burst lines shown %d/10000", burst.shown), "-", "-",
                "all, in order", bench::yesNo(burst.shown == 10'000 && burst.outOfOrder == 0));
 
-    installMessageBoxes(nullptr);
+    services().boxes = nullptr;
     return 0;
 }

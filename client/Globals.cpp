@@ -7,12 +7,7 @@ QString sServerHost;
 QString sUserName;
 QString sPassword;
 qint32 nServerPort = 0;
-QString sRequestUser;
-QString sRequestAddr;
-QString sRequestPort;
-QString sRequestMessage;
 bool bPrivateChatActive = false;
-QString sPartnerName;
 qint16 nSilentJoins = 0;
 
 void reset()
@@ -22,12 +17,7 @@ void reset()
     sUserName.clear();
     sPassword.clear();
     nServerPort = 0;
-    sRequestUser.clear();
-    sRequestAddr.clear();
-    sRequestPort.clear();
-    sRequestMessage.clear();
     bPrivateChatActive = false;
-    sPartnerName.clear();
     nSilentJoins = 0;
 }
 

@@ -19,15 +19,8 @@ extern QString sUserName;
 extern QString sPassword;
 // The server's TCP port: the login dialog's port at start-up, then whatever its OK stores.
 extern qint32 nServerPort;
-// Fields of the last relayed private chat request taken by the main window.
-extern QString sRequestUser;
-extern QString sRequestAddr;
-extern QString sRequestPort;
-extern QString sRequestMessage;
-// A private chat is requested, offered or under way.
+// A private chat is requested, offered or under way (written by PrivateChat only).
 extern bool bPrivateChatActive;
-// The private chat partner's user name.
-extern QString sPartnerName;
 // How many names the users list took without a join notice (grows from 0 to 4, never reset).
 extern qint16 nSilentJoins;
 

@@ -3,7 +3,7 @@
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
-#include "frmprivatechat.h"
+#include "PrivateChat.h"
 
 #include <QApplication>
 
@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
     // The main window's closing ends the program (quillet::endProgram), whatever else is open.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    quillet::connectPrivateChat(quillet::Window<quillet::frmMain>::load());
+    new quillet::PrivateChat(quillet::Window<quillet::frmMain>::load()); // owned by the window
     quillet::Window<quillet::frmMain>::show();
     return QApplication::exec();
 }

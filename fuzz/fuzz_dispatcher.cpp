@@ -18,7 +18,7 @@
 
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
 #include "fuzzcheck.h"
@@ -109,10 +109,14 @@ struct RequestFields
     bool operator==(const RequestFields &) const = default;
 };
 
+// The last request the window handed over (a private chat takes it and sets the flag).
+RequestFields lastTaken;
+
 RequestFields requestGlobals()
 {
-    return {Globals::sRequestMessage, Globals::sRequestAddr, Globals::sRequestPort,
-            Globals::sRequestUser, Globals::bPrivateChatActive};
+    RequestFields fields = lastTaken;
+    fields.active = Globals::bPrivateChatActive;
+    return fields;
 }
 
 void dispatchAndCheck(const QString &data)
@@ -226,10 +230,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static char *argv[] = {name, nullptr};
     new QApplication(argc, argv);
     boxes = new RecordedBoxes;
-    quillet::installMessageBoxes(boxes);
-    quillet::installProgramEnd([] {});
+    quillet::services().boxes = boxes;
+    quillet::services().endProgram = [] {};
     Globals::reset();
     window = quillet::Window<frmMain>::load();
+    QObject::connect(window, &frmMain::RequestTaken, [](const SP::Request &request) {
+        lastTaken = {request.message, request.address, request.port, request.user, true};
+        Globals::bPrivateChatActive = true;
+    });
     return 0;
 }
 

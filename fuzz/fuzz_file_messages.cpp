@@ -4,7 +4,7 @@
 //   - one received text (Latin-1, as the peer link decodes it), often dressed as a file message:
 //     parse() must not fail on it; whatever it reads must be within the grammar's limits, and the
 //     message built again from those fields must read back the same, canonical text included;
-//     an older client ignores every file message;
+//     the link reads it as an extension message with the same fields;
 //   - the rest as the bytes of a chunk: encoded, they hold no 0 and no "<", and decode to themselves.
 
 #include "filemessages.h"
@@ -55,7 +55,8 @@ void checkParse(const QString &text)
     const FM::Message m = FM::parse(text);
     if (m.type == FM::Type::None)
         return;
-    FUZZ_CHECK(PP::classify(text).kind == PP::Kind::Ignored);
+    const PP::Message classified = PP::classify(text);
+    FUZZ_CHECK(classified.kind == PP::Kind::Extension && sameFields(FM::parse(classified.extension, classified.body), m));
     FUZZ_CHECK(m.id >= 1 && m.id <= FM::MaxId && m.size >= 0);
     FUZZ_CHECK(m.bytes.size() <= FM::MaxChunk);
     FUZZ_CHECK(m.type != FM::Type::Data || !m.bytes.isEmpty());

@@ -1,4 +1,5 @@
 #include "chatfiletransfers.h"
+#include "peerlink.h"
 #include "picturewindow.h"
 #include "transfertexts.h"
 #include "transferwindow.h"
@@ -37,10 +38,21 @@ ChatFileTransfers::Seams ChatFileTransfers::defaultSeams()
     return seams;
 }
 
-ChatFileTransfers::ChatFileTransfers(FileLink *link, QWidget *window, QObject *parent, Seams seams)
-    : QObject(parent), m_transfers(link), m_chatWindow(window), m_seams(std::move(seams)),
+bool ChatFileTransfers::Link::canSend() const
+{
+    return link->state() == PeerLink::State::Connected && link->bytesToWrite() < MaxQueuedBytes;
+}
+
+void ChatFileTransfers::Link::send(const QString &message)
+{
+    link->send(message);
+}
+
+ChatFileTransfers::ChatFileTransfers(PeerLink *link, QObject *parent, Seams seams)
+    : QObject(parent), m_link(link), m_transfers(&m_link), m_seams(std::move(seams)),
       m_window(new TransferWindow)
 {
+    connect(link, &PeerLink::written, &m_transfers, &FileTransfers::drained);
     m_window->setAttribute(Qt::WA_ShowWithoutActivating); // typing in the chat goes on
     m_window->attach(&m_transfers);
     connect(&m_transfers, &FileTransfers::offered, this, &ChatFileTransfers::onOffered);

@@ -2,7 +2,7 @@
 // FileTransfers and their windows: "Send File" and "Send Picture" pick a file and offer it, an
 // offer from the partner opens the offer dialog, accepted pictures open in a picture window, and
 // the transfers window shows every transfer. The chat hands it the link, the file messages that
-// arrive, the link's drained notice, whether the partner's hello named "file", and the chat's end.
+// arrive, whether the partner's hello named "file", and the chat's end; it paces itself by the link.
 #pragma once
 
 #include "filetransfers.h"
@@ -18,6 +18,7 @@
 
 namespace quillet {
 
+class PeerLink;
 class PictureWindow;
 class TransferWindow;
 
@@ -36,18 +37,23 @@ public:
     };
     static Seams defaultSeams();
 
-    // `window`: the private chat window, parent of the dialogs.
-    ChatFileTransfers(FileLink *link, QWidget *window, QObject *parent = nullptr, Seams seams = defaultSeams());
+    // File data waits in the link only while less than this is queued there.
+    static constexpr qint64 MaxQueuedBytes = 64 * 1024;
+
+    ChatFileTransfers(PeerLink *link, QObject *parent = nullptr, Seams seams = defaultSeams());
     ~ChatFileTransfers() override;
 
+    void setSeams(Seams seams) { m_seams = std::move(seams); }
+    // The private chat window, parent of the dialogs.
+    void setWindow(QWidget *window) { m_chatWindow = window; }
     void setPartner(const QString &name) { m_partner = name; }
     // Whether the partner's program understands file messages (its hello named "file").
     void setPartnerCanReceive(bool can) { m_partnerCanReceive = can; }
 
     void sendFile();
     void sendPicture();
-    bool handle(const QString &text) { return m_transfers.handle(text); }
-    void drained() { m_transfers.drained(); }
+    // A file message from the partner (an extension message's name and body); false for others.
+    bool handle(QStringView name, QStringView body) { return m_transfers.handle(name, body); }
     // The chat has ended: every transfer ends, open offers are withdrawn.
     void closeAll();
 
@@ -72,6 +78,14 @@ private:
                     bool byPartner, const QString &path);
     void showTransfers();
 
+    struct Link : FileLink {
+        explicit Link(PeerLink *peer) : link(peer) {}
+        PeerLink *link;
+        bool canSend() const override;
+        void send(const QString &message) override;
+    };
+
+    Link m_link;
     FileTransfers m_transfers;
     QPointer<QWidget> m_chatWindow;
     Seams m_seams;

@@ -347,6 +347,16 @@ bool FileTransfers::handle(const QString &text)
     return true;
 }
 
+bool FileTransfers::handle(QStringView name, QStringView body)
+{
+    if (!name.startsWith(u"file"))
+        return false;
+    const FM::Message message = FM::parse(name, body);
+    if (message.type != FM::Type::None)
+        handle(message);
+    return true;
+}
+
 void FileTransfers::handle(const FM::Message &m)
 {
     using State = Transfer::State;

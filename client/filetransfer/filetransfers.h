@@ -98,6 +98,9 @@ public:
     // Handles a received file message; false when `text` is none (a message that starts like one
     // but breaks the grammar is dropped and counts as handled).
     bool handle(const QString &text);
+    // The same for an extension message split into its name and body; false when it is no file
+    // message (its name does not start with "file").
+    bool handle(QStringView name, QStringView body);
     void handle(const FileMessages::Message &message);
 
     // The link has room again: send more chunks.

@@ -49,6 +49,7 @@ PictureWindow::PictureWindow(const QImage &image, const QString &path, const QSt
     picture->setAlignment(Qt::AlignCenter);
     picture->setMinimumSize(1, 1);
     picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored); // the window decides, not the pixmap
+    picture->setPixmap(m_pixmap); // until the window has a size to scale to
     picture->setAccessibleName(tr("Picture %1, %2 x %3 pixels").arg(name).arg(image.width()).arg(image.height()));
     cmdSaveAs = new QPushButton(tr("&Save As..."), this);
     cmdSaveAs->setObjectName(QStringLiteral("cmdSaveAs"));

@@ -197,18 +197,24 @@ bool decodeBytes(QStringView text, QByteArray &out)
 
 Message parse(const QString &text)
 {
-    Message m;
     if (!text.startsWith(u"<xfile"))
-        return m;
+        return {};
     const QString name = PeerExtensions::name(text, MaxLength);
+    if (name.isEmpty())
+        return {};
+    // The body lies between "<x" NAME ">" and "</x" NAME ">".
+    return parse(name, QStringView(text).sliced(name.size() + 3, text.size() - 2 * name.size() - 7));
+}
+
+Message parse(QStringView name, QStringView body)
+{
+    Message m;
     Type type = Type::None;
     for (int t = int(Type::Offer); t <= int(Type::Cancel); ++t)
         if (name == Names[t])
             type = Type(t);
-    if (type == Type::None)
+    if (type == Type::None || body.size() > MaxLength)
         return m;
-    // The body lies between "<x" NAME ">" and "</x" NAME ">".
-    const QStringView body = QStringView(text).sliced(name.size() + 3, text.size() - 2 * name.size() - 7);
     const qsizetype comma = body.indexOf(u',');
     const std::optional<quint32> messageId = id(comma < 0 ? body : body.first(comma));
     if (!messageId)

@@ -77,6 +77,8 @@ struct Message {
     QString reason;            // Cancel
 };
 Message parse(const QString &text);
+// The same for an extension message already split into its name and body (peerprotocol.h).
+Message parse(QStringView name, QStringView body);
 
 // The byte encoding of BYTES, exposed for the benchmarks and the tests.
 void appendBytes(QString &out, QByteArrayView bytes);

@@ -67,9 +67,14 @@ QString hello(const QStringList &features)
 std::optional<QStringList> parseHello(const QString &text)
 {
     const std::optional<QString> b = body(text, u"hello", MaxHelloLength);
-    if (!b)
+    return b ? helloFeatures(*b) : std::nullopt;
+}
+
+std::optional<QStringList> helloFeatures(const QString &body)
+{
+    if (body.size() > MaxHelloLength)
         return std::nullopt;
-    QStringList features = b->split(u',', Qt::SkipEmptyParts);
+    QStringList features = body.split(u',', Qt::SkipEmptyParts);
     if (features.size() > MaxFeatures)
         return std::nullopt;
     return features;

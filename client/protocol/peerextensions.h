@@ -43,5 +43,7 @@ QString hello(const QStringList &features = ownFeatures());
 // The features a hello names (unknown ones kept, empty names dropped); nullopt when `text` is no
 // hello or names more than 32 features.
 std::optional<QStringList> parseHello(const QString &text);
+// The same for the body of a message already known to be a hello.
+std::optional<QStringList> helloFeatures(const QString &body);
 
 } // namespace quillet::PeerExtensions

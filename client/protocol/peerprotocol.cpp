@@ -4,7 +4,7 @@
 // ------------
 // Two clients talk over one direct TCP connection. Every message is a text of 8-bit Latin-1
 // characters (one byte per character, "?" for a character that Latin-1 lacks) followed by one
-// 0 byte. The receiver splits its byte stream at the 0 bytes (Framer) and classifies each message.
+// 0 byte. The receiver (PeerLink) splits its byte stream at the 0 bytes and classifies each message.
 //
 //   frame      = *( %x01-FF ) %x00
 //   accept     = "<chat reply>accept</chat reply>"           ; the partner accepted the chat
@@ -25,10 +25,16 @@
 //                                                             shorter than 4
 //   5. character 2 of T is "d" (lower case)                -> delete character 4 of T read as a
 //                                                             digit; 0 when missing or no digit
-//   6. anything else                                       -> ignored
+//   6. anything else                                       -> ignored; this client tells a
+//                                                             well-formed extension message
+//                                                             apart (peerextensions.h holds their
+//                                                             grammar and the hello rule)
 // Only characters 2 and 4 of a character or delete message are read; the closing tag never is.
 
 #include "peerprotocol.h"
+#include "peerextensions.h"
+
+#include "wire.h"
 
 namespace quillet::PeerProtocol {
 
@@ -115,79 +121,20 @@ Message classify(const QString &text)
             message.count = text.at(3).unicode() - u'0';
         return message;
     }
+    message.extension = PeerExtensions::name(text);
+    if (!message.extension.isEmpty()) {
+        message.kind = Kind::Extension;
+        message.body = text.sliced(message.extension.size() + 3,
+                                   text.size() - 2 * message.extension.size() - 7);
+    }
     return message;
 }
 
 // --- Framing ---
 
-Framer::Framer(qsizetype maxPending)
-    : m_maxPending(maxPending < 0 ? 0 : maxPending)
-{
-}
-
-QList<QByteArray> Framer::feed(const QByteArray &bytes)
-{
-    // The buffer never holds a 0 byte, so only the new bytes need to be searched.
-    QList<QByteArray> messages;
-    qsizetype pos = 0;
-    while (pos < bytes.size()) {
-        const qsizetype nul = bytes.indexOf('\0', pos);
-        const qsizetype len = (nul < 0 ? bytes.size() : nul) - pos;
-        if (m_discarding) {
-            // The rest of an oversized message: drop it, up to and including its 0 byte.
-        } else if (m_buffer.size() + len > m_maxPending) {
-            // Too long to keep, however it is split: drop the whole message.
-            m_buffer.clear();
-            m_discarding = nul < 0;
-        } else {
-            m_buffer.append(bytes.constData() + pos, len);
-            if (nul >= 0) {
-                messages.append(m_buffer);
-                m_buffer.clear();
-            }
-        }
-        if (nul < 0)
-            break;
-        m_discarding = false;
-        pos = nul + 1;
-    }
-    return messages;
-}
-
-void Framer::clear()
-{
-    m_buffer.clear();
-    m_discarding = false;
-}
-
-// --- Encoding ---
-
-QByteArray encode(const QString &text)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.unicode() <= 0xFF) {
-            bytes.append(char(c.unicode()));
-            continue;
-        }
-        // One "?" per character: a surrogate pair stands for a single character.
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            ++i;
-        bytes.append('?');
-    }
-    return bytes;
-}
-
-QString decode(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes);
-}
-
 QByteArray frame(const QString &message)
 {
-    QByteArray bytes = encode(message);
+    QByteArray bytes = wire::toLatin1(message);
     bytes.replace('\0', '?');
     bytes.append('\0');
     return bytes;

@@ -1,10 +1,10 @@
 // The peer protocol of private chats: answers, keystrokes, deletions and the close notice.
-// Pure functions over strings and bytes: no socket, no widget. The grammar is in peerprotocol.cpp.
+// Pure functions over strings and bytes: no socket, no widget. The grammar is in peerprotocol.cpp;
+// the link (peerlink.h) frames and classifies what goes over the connection.
 #pragma once
 
 #include <QByteArray>
 #include <QChar>
-#include <QList>
 #include <QString>
 
 namespace quillet::PeerProtocol {
@@ -15,51 +15,31 @@ QString refuseReply(const QString &reason = {});     // "<chat reply>refuse</cha
 QString closeNotice();                               // "<close>"
 // The message for one key press with character code `code` (1..255): Enter and line feed become
 // a line feed character message, Backspace the delete message, anything else its own character
-// (a code above 255 is sent as "?" by encode()). Empty for a code of 0 or less: nothing to send.
+// (a code above 255 goes out as "?"). Empty for a code of 0 or less: nothing to send.
 QString keystroke(int code);
 QString deleteMessage();                             // "<d>1 </d>"
 
-enum class Kind { Close, Accept, Refuse, Character, Delete, Ignored };
+// Extension: a well-formed extension message (peerextensions.h), which a client of the first
+// protocol files under Ignored: it reaches rule 6 below, and only there is it told apart.
+enum class Kind { Close, Accept, Refuse, Character, Delete, Extension, Ignored };
 
 struct Message {
     Kind kind = Kind::Ignored;
     QChar character;     // Character: the character to show
     int count = 0;       // Delete: how many characters to remove (0 when the count is not a digit)
     QString reason;      // Refuse: text after "</chat reply>", if any
+    QString extension;   // Extension: its name ("hello", ...)
+    QString body;        // Extension: its body
 };
 // Classifies one received message (its terminator already removed). Rules, in order: exactly
 // "<close>"; exactly the accept text; "<chat reply>refuse" anywhere in any case (reason: the text
 // after the first "</chat reply>" that follows it); character 2 "a" -> Character (character 4;
 // Ignored when shorter than 4); character 2 "d" -> Delete (count: character 4 as a digit, else 0);
-// anything else Ignored.
+// a well-formed extension message -> Extension; anything else Ignored.
 Message classify(const QString &text);
 
-// Splits a peer byte stream at 0 bytes. Every message goes out followed by one 0 byte; the
-// receiver feeds whatever each read brings and gets back the complete messages in order (an empty
-// one for two 0 bytes in a row), while an unterminated tail waits for its 0 byte. A message longer
-// than maxPending bytes is dropped whole, up to and including its 0 byte, however the stream was
-// split into reads; so pending() never exceeds maxPending and a peer cannot make the buffer grow
-// without bound.
-class Framer
-{
-public:
-    explicit Framer(qsizetype maxPending = 64 * 1024);
-    QList<QByteArray> feed(const QByteArray &bytes);
-    qsizetype pending() const { return m_buffer.size(); }
-    void clear();
-
-private:
-    QByteArray m_buffer;
-    qsizetype m_maxPending;
-    bool m_discarding = false;
-};
-
-// Latin-1 conversion of the peer connection: a character above 255 is sent as "?" (one "?" for a
-// character written as a surrogate pair). A 0 character is kept as a 0 byte.
-QByteArray encode(const QString &text);
-QString decode(const QByteArray &bytes);
-// The bytes that carry one message: encode(message) with every 0 character sent as "?", then the
-// 0 byte that ends the message.
+// The bytes that carry one message: its Latin-1 text (wire::toLatin1) with every 0 character sent
+// as "?", then the 0 byte that ends the message.
 QByteArray frame(const QString &message);
 
 } // namespace quillet::PeerProtocol

@@ -64,18 +64,7 @@ namespace {
 
 constexpr auto AnyCase = Qt::CaseInsensitive;
 
-constexpr QLatin1StringView MessageTag("<message>");
-constexpr QLatin1StringView StyleTag("<style>");
-constexpr QLatin1StringView UserTag("<user>");
-constexpr QLatin1StringView RoomEnd("</user></message>");
-constexpr QLatin1StringView RequestTag("<rqst>");
-constexpr QLatin1StringView AddrTag("<addr>");
-constexpr QLatin1StringView PortTag("<port>");
-constexpr QLatin1StringView RequestEnd("</rqst>");
-constexpr QLatin1StringView AddUserMarker("<add usr");
-constexpr QLatin1StringView RemoveUserMarker("<rem usr");
-constexpr QLatin1StringView BusyUserMarker("<bsy usr>");
-constexpr QLatin1StringView FreeUserMarker("<fre usr>");
+using namespace wire;
 
 // Start of the last occurrence of `tag` (any case) that ends at or before `end`, or -1.
 qsizetype lastTagBefore(QStringView data, QLatin1StringView tag, qsizetype end)
@@ -90,25 +79,6 @@ QString slice(QStringView data, qsizetype from, qsizetype to)
     return data.sliced(from, to - from).toString();
 }
 
-bool isAsciiDigit(QChar c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-// A decimal number made of 1 to `maxDigits` ASCII digits, without a sign or blanks; -1 otherwise.
-int decimal(QStringView text, qsizetype maxDigits)
-{
-    if (text.isEmpty() || text.size() > maxDigits)
-        return -1;
-    int value = 0;
-    for (QChar c : text) {
-        if (!isAsciiDigit(c))
-            return -1;
-        value = value * 10 + (c.unicode() - u'0');
-    }
-    return value;
-}
-
 } // namespace
 
 // --- Building ---
@@ -120,24 +90,23 @@ QString loginMessage(const QString &user, const QString &password)
 
 QString roomMessage(const QString &text, const QString &style, const QString &user)
 {
-    return MessageTag + text + StyleTag + style + UserTag + user + RoomEnd;
+    return wire::roomMessage(text, style, user);
 }
 
 QString requestMessage(const QString &message, const QString &address, const QString &port,
                        const QString &target)
 {
-    return RequestTag + message + AddrTag + address + PortTag + port + UserTag + target
-        + RequestEnd;
+    return wire::requestMessage(message, address, port, target);
 }
 
 QString busyNotice()
 {
-    return QStringLiteral("<busy>");
+    return BusyNotice;
 }
 
 QString freeNotice()
 {
-    return QStringLiteral("<free>");
+    return FreeNotice;
 }
 
 QString styleCode(bool bold, bool italic)
@@ -265,35 +234,6 @@ std::optional<Request> cutRequest(const QString &data)
     request.port = slice(d, port + PortTag.size(), user);
     request.user = slice(d, user + UserTag.size(), end);
     return request;
-}
-
-bool isDottedIPv4(const QString &address)
-{
-    const QStringView a(address);
-    int parts = 0;
-    qsizetype from = 0;
-    while (true) {
-        const qsizetype dot = a.indexOf(u'.', from);
-        const QStringView part = a.sliced(from, (dot < 0 ? a.size() : dot) - from);
-        const int value = decimal(part, 3);
-        // A leading zero ("010") reads as octal to some resolvers: refuse it rather than guess.
-        if (value < 0 || value > 255 || (part.size() > 1 && part.front() == u'0'))
-            return false;
-        ++parts;
-        if (dot < 0)
-            break;
-        from = dot + 1;
-    }
-    return parts == 4;
-}
-
-std::optional<quint16> requestPort(const QString &port)
-{
-    // At most five digits; a leading zero ("05000") is harmless in a port number.
-    const int value = decimal(port, 5);
-    if (value < RequestPortMin || value > RequestPortMax)
-        return std::nullopt;
-    return quint16(value);
 }
 
 bool isAcceptableRequest(const Request &request)

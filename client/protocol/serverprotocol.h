@@ -2,6 +2,8 @@
 // Pure functions over strings: no socket, no widget. The grammar is written out in serverprotocol.cpp.
 #pragma once
 
+#include "wire.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -71,14 +73,10 @@ std::optional<Request> cutRequest(const QString &data);
 // A request the client may act on: ADDRESS a dotted IPv4 address, PORT a whole number 5000..6000.
 bool isAcceptableRequest(const Request &request);
 
-// The range of ports on which a requester listens for the peer connection.
-inline constexpr int RequestPortMin = 5000;
-inline constexpr int RequestPortMax = 6000;
-// Exactly four dot-separated decimal parts 0..255 of ASCII digits, nothing else: no blanks, no
-// sign, no leading zero ("010" is refused, as some resolvers read it as octal).
-bool isDottedIPv4(const QString &address);
-// The port of a request as a number: 1 to 5 ASCII digits (a leading zero is allowed) with a value
-// from RequestPortMin to RequestPortMax; nullopt otherwise.
-std::optional<quint16> requestPort(const QString &port);
+// The request range and the checks of a request's address and port are the wire format's.
+using wire::RequestPortMin;
+using wire::RequestPortMax;
+using wire::isDottedIPv4;
+using wire::requestPort;
 
 } // namespace quillet::ServerProtocol

@@ -8,12 +8,15 @@
 //   login NAME PORT        log in as NAME to 127.0.0.1:PORT; ok once NAME is listed
 //   request NAME MESSAGE   once NAME is listed: "&Private Chat" for NAME, "Request" with MESSAGE
 //   accept                 once a request comes in: "&Accept"; ok REQUESTER|MESSAGE
-//   wait-shown             ok PARTNER once the private chat window is shown
+//   wait-shown             ok PARTNER once the window of a chat that is on is shown
 //   type TEXT              key presses into Txtsend
 //   wait-recv TEXT         ok once Txtrecv shows exactly TEXT
 //   close                  "Close Connection"
 //   wait-status            ok STATUS once the status row of the chat window says something
 //   state                  ok active=0|1 boxes=N
+//   send-file PATH         "Send File", choosing PATH (send-picture PATH: "Send Picture")
+//   take-file DIR          once an offer is shown: "&Accept", saving into DIR; ok PATH once saved
+//   take-picture           once a picture is offered: "&Accept"; ok WxH once its window shows it
 // and for pictures of the windows:
 //   login-shot NAME PORT FILE  log in as "login", but save a picture of the filled login dialog
 //                          to FILE (PNG) just before OK
@@ -25,10 +28,18 @@
 //                          through the points of the drawing area
 //   shoot WINDOW FILE      save a picture of WINDOW (main, chat or canvas) to FILE (PNG)
 #include "ClientTestSupport.h"
+#include "PrivateChat.h"
+#include "chatfiletransfers.h"
+#include "picturewindow.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
 
 #include <unistd.h>
 
@@ -54,7 +65,17 @@ class Driver
 public:
     Driver() : main_(startMainWindow())
     {
-        connectPrivateChat(main_);
+        PrivateChat *chat = new PrivateChat(main_); // owned by the window
+        files_ = chat->files();
+        ChatFileTransfers::Seams seams;
+        seams.openFile = [this](QWidget *, bool) { return pick_; };
+        seams.saveAs = [this](QWidget *, const QString &suggested) {
+            return saved_ = QDir(saveDir_).filePath(QFileInfo(suggested).fileName());
+        };
+        seams.inform = [](QWidget *, const QString &, const QString &text) {
+            std::fprintf(stderr, "driver: %s\n", qPrintable(text));
+        };
+        files_->setSeams(seams);
         main_->show();
     }
 
@@ -84,7 +105,10 @@ public:
                 dialog->Cmdrequest->click();
             }
         } else if (command == "wait-shown") {
-            ok = waitFor([] { return Window<frmprivatechat>::get() && Window<frmprivatechat>::get()->isVisible(); });
+            ok = waitFor([] { // a chat on, not the last one's window showing why it ended
+                const frmprivatechat *w = Window<frmprivatechat>::get();
+                return w && w->isVisible() && w->Text3->text().isEmpty();
+            });
             value = ok ? Window<frmprivatechat>::get()->Label2->text() : QString();
         } else if (command == "login-shot") {
             const QString port = rest.section(u' ', 0, 0), file = rest.section(u' ', 1);
@@ -120,6 +144,24 @@ public:
         } else if (!chat) {
             ok = false;
             value = "no private chat window";
+        } else if (command == "send-file" || command == "send-picture") {
+            pick_ = arg;
+            (command == "send-file" ? chat->sendfile : chat->mnusendpicture)->trigger();
+        } else if (command == "take-file" || command == "take-picture") {
+            saveDir_ = arg;
+            saved_.clear();
+            OfferDialog *offer = nullptr;
+            ok = waitFor([&] { return (offer = chat->findChild<OfferDialog *>()) && offer->isVisible(); });
+            if (ok)
+                offer->cmdAccept->click();
+            if (command == "take-file") {
+                ok = ok && waitFor([&] { return !saved_.isEmpty() && QFile::exists(saved_) && files_->transfers().count() == 0; });
+                value = saved_;
+            } else {
+                ok = ok && waitFor([&] { return !files_->pictureWindows().isEmpty() && files_->pictureWindows().last()->isVisible(); });
+                const QPixmap shown = ok ? files_->pictureWindows().last()->picture->pixmap() : QPixmap();
+                value = QString("%1x%2").arg(shown.width()).arg(shown.height());
+            }
         } else if (command == "type") {
             for (const QChar c : unescape(arg)) {
                 const auto key = c == u'\n' ? Qt::Key_Return : c == u'\b' ? Qt::Key_Backspace : Qt::Key(0);
@@ -181,6 +223,8 @@ private:
 
     FakeMessageBoxes boxes_;
     frmMain *main_;
+    ChatFileTransfers *files_;
+    QString pick_, saveDir_, saved_; // the file Send File picks; where an offer is saved
 };
 
 } // namespace

@@ -1,8 +1,10 @@
 // End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
-// (the request through the server, the answer and the typing over the direct peer connection, the
-// close).
+// (the request through the server, the answer, the typing, a file and a picture over the direct peer
+// connection, the close), then a request to a third user from the side whose chat the partner ended.
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -10,7 +12,7 @@ class EndToEndTest : public QObject
 {
     Q_OBJECT
 
-    QProcess server, ann, bob;
+    QProcess server, ann, bob, carl;
     QString port;
 
     // Sends one command to a client and returns its answer line.
@@ -32,7 +34,7 @@ private slots:
         QTRY_VERIFY((log += server.readAllStandardError(),
                      found = listening.match(QString::fromLocal8Bit(log))).hasMatch());
         port = found.captured(1);
-        for (QProcess *client : {&ann, &bob}) {
+        for (QProcess *client : {&ann, &bob, &carl}) {
             client->setProcessChannelMode(QProcess::ForwardedErrorChannel);
             client->start(PRIVATECHAT_DRIVER_PATH, {});
             QVERIFY(client->waitForStarted());
@@ -40,7 +42,7 @@ private slots:
     }
     void cleanup()
     {
-        for (QProcess *client : {&ann, &bob}) {
+        for (QProcess *client : {&ann, &bob, &carl}) {
             client->closeWriteChannel(); // the driver ends at the end of its input
             if (!client->waitForFinished(10000))
                 client->kill();
@@ -69,14 +71,34 @@ private slots:
         QCOMPARE(ask(ann, "wait-recv hey ann"), QString("ok"));
         QCOMPARE(ask(ann, "type !"), QString("ok"));
         QCOMPARE(ask(bob, "wait-recv ho\\n!"), QString("ok"));
+        // A file of a few MiB and a picture, from ann to bob over the same connection.
+        QTemporaryDir from, to;
+        QFile file(from.filePath("notes.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray bytes(3 * 1024 * 1024 + 5, Qt::Uninitialized);
+        QRandomGenerator(16).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        QCOMPARE(file.write(bytes), bytes.size());
+        file.close();
+        QCOMPARE(ask(ann, "send-file " + file.fileName()), QString("ok"));
+        QCOMPARE(ask(bob, "take-file " + to.path()), "ok " + to.filePath("notes.bin"));
+        QFile received(to.filePath("notes.bin"));
+        QVERIFY(received.open(QIODevice::ReadOnly) && received.readAll() == bytes);
+        QFile picture(from.filePath("dot.png")); // a PNG of one red pixel
+        QVERIFY(picture.open(QIODevice::WriteOnly) && picture.write(QByteArray::fromBase64(
+            "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAIAAACQd1PeAAAADElEQVR4nGP4z8AAAAMBAQDJ/pLvAAAAAElFTkSuQmCC")) > 0);
+        picture.close();
+        QCOMPARE(ask(ann, "send-picture " + picture.fileName()), QString("ok"));
+        QCOMPARE(ask(bob, "take-picture"), QString("ok 1x1"));
         QCOMPARE(ask(ann, "close"), QString("ok"));
         QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
         QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
         QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
-        // Both are free again: a new request, the other way round, gets through.
-        QCOMPARE(ask(bob, "request ann again?"), QString("ok"));
-        QCOMPARE(ask(ann, "accept"), QString("ok bob|again?"));
-        QCOMPARE(ask(bob, "wait-shown"), QString("ok ann"));
+        // Both are free again: bob, whose chat ann ended, asks carl, and the request is carl's.
+        QCOMPARE(ask(carl, "login carl " + port), QString("ok"));
+        QCOMPARE(ask(bob, "request carl again?"), QString("ok"));
+        QCOMPARE(ask(carl, "accept"), QString("ok bob|again?"));
+        QCOMPARE(ask(bob, "wait-shown"), QString("ok carl"));
+        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
 
         bob.closeWriteChannel(); // bob's client ends
         QVERIFY(bob.waitForFinished(10000));

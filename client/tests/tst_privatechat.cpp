@@ -1,137 +1,203 @@
-// Private chats inside one client: "&Private Chat" and the request dialog (the requesting side),
-// the relayed request and the incoming-request dialog (the accepting side), and the private chat
-// window. The server is a loopback server played by the test; the partner's client is played by a
-// raw socket (one process holds one client). A port already taken, a reset connection and
-// untrusted names and texts are cases of the fault-injection suites.
+// The private chat as a state machine, seen from ann's client: each row is a walk of events
+// (what ann does, what the partner's client and the server do) and ends in the state PrivateChat
+// is in, what ann sent the server and the partner, the windows shown and the boxes. The server is a
+// loopback server played by the test; the partner's client is played by raw sockets. A taken port,
+// a reset connection and untrusted texts are cases of the fault-injection suites.
 #include "PrivateChatFixture.h"
+
+#include <QMetaEnum>
+
+#include <cerrno>
 
 using namespace quillet;
 using namespace quillet::test;
-using State = PeerSocket::SocketState;
 
 class PrivateChatTest : public PrivateChatFixture
 {
     Q_OBJECT
 
-    // What this user sends the server for n requests: each "<busy>", the request if any, "<free>".
-    static QStringList busyFree(int n, const QString &request = QString())
+    QStringList ports; // where ann listened, request by request
+
+    QString stateName() const
     {
-        QStringList sent;
-        for (int i = 0; i < n; ++i)
-            sent << "<busy>" << request << "<free>";
-        sent.removeAll(QString());
-        return sent;
+        return QMetaEnum::fromType<PrivateChat::State>().valueToKey(int(pc->state()));
+    }
+    QStringList windows() const
+    {
+        QStringList shown;
+        if (frmreqchat *d = requestDialog(); d && d->isVisible())
+            shown << "request to " + d->Label4->text();
+        if (frmchat *d = Window<frmchat>::get(); d && d->isVisible())
+            shown << "offer from " + d->Label1->text() + ": " + d->Label4->text();
+        if (frmprivatechat *c = chat(); c && c->isVisible()) {
+            const QString got = c->Txtrecv->toPlainText(), status = c->Text3->text();
+            shown << "chat with " + c->Label2->text() + (got.isEmpty() ? "" : " got " + got)
+                         + (status.isEmpty() ? "" : " | " + status);
+        }
+        return shown;
+    }
+
+    // One event. "=STATE" after it waits for that state.
+    void step(const QString &event)
+    {
+        const QString what = event.section(u' ', 0, 0);
+        QString arg = event.section(u' ', 1);
+        QString until;
+        if (const qsizetype eq = arg.lastIndexOf(" ="); eq >= 0 || arg.startsWith(u'=')) {
+            until = arg.mid(eq >= 0 ? eq + 2 : 1);
+            arg = eq >= 0 ? arg.left(eq) : QString();
+        }
+        if (what == "choose") { // select a user (or none), "&Private Chat"
+            w->lstusers->clearSelection();
+            privateChatWith(arg);
+        } else if (what == "request") {
+            requestDialog()->Text1->setText(arg);
+            requestDialog()->Cmdrequest->click();
+            ports << QString::number(pc->link()->localPort());
+        } else if (what == "cancel") {
+            requestDialog()->Cmdcancel->click();
+        } else if (what == "quick-timeout") {
+            testServices.answerTimeoutMs = 20;
+        } else if (what == "connects") { // the partner, asked by ann
+            QVERIFY(partnerConnectsTo(pc->link()->localPort()));
+        } else if (what == "sends") {
+            partnerSends(arg.split(u'|'));
+        } else if (what == "hears") { // the partner has received this message
+            QTRY_VERIFY(partnerGot().contains(arg));
+        } else if (what == "closes") {
+            partner->disconnectFromHost();
+        } else if (what == "resets") {
+            resetConnection(partner.get());
+        } else if (what == "relayed") { // from bob through the server, bob listening
+            QVERIFY(relayedFrom("bob", arg));
+        } else if (what == "server") { // the server sends this text
+            server->send(0, QString(arg).replace("PORT", QString::number(requester.serverPort())));
+        } else if (what == "accept") {
+            Window<frmchat>::get()->Cmdrequest->click();
+        } else if (what == "refuse") {
+            Window<frmchat>::get()->Text1->setText(arg);
+            Window<frmchat>::get()->Cmdcancel->click();
+        } else if (what == "type") {
+            QTest::keyClicks(chat()->Txtsend, arg);
+        } else if (what == "close-chat") {
+            chat()->mnuclconnection->trigger();
+        } else {
+            QFAIL(qPrintable("unknown event " + event));
+        }
+        if (!until.isEmpty())
+            QTRY_COMPARE(stateName(), until);
     }
 
 private slots:
     void init() { QVERIFY(start()); }
-    void cleanup() { finish(); }
-
-    void privateChatChecksTheSelectionAndTheFlag()
+    void cleanup()
     {
-        w->mnupchat->trigger(); // nothing selected
-        privateChatWith("ann");
-        privateChatWith("bob");
-        QVERIFY(requestDialog()->isVisible() && requestDialog()->Label4->text() == "bob");
-        w->mnupchat->trigger(); // while the request is on
-        QCOMPARE(boxes->shown, (QList<ShownBox>{
-                     {"Please Select User from Online user list", "Quillet", BoxIcon::None},
-                     {"You are trying ti established a private chat with youself", "Quillet", BoxIcon::None},
-                     {"Private chat session already active, close it", "Error", BoxIcon::None}}));
-        requestDialog()->Cmdcancel->click(); // Cancel, and the close box, end the request
-        privateChatWith("bob");
-        requestDialog()->close();
-        QVERIFY(endedAndFreed(busyFree(4)));
+        ports.clear();
+        finish();
     }
 
-    void anUnansweredRequestEndsAfterItsTimeout()
+    void events_data()
     {
-        frmprivatechat::AnswerTimeoutMs = 20;
-        const quint16 port = requestChatWith("bob");
-        QVERIFY(port != 0);
-        QTRY_COMPARE(boxes->shown.size(), 1);
-        QCOMPARE(boxes->shown[0].text, frmprivatechat::UnansweredText);
-        QVERIFY(!chat() && endedAndFreed(busyFree(1, sent().value(1))));
-        QTcpSocket late; // nobody listens any more
-        late.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(!late.waitForConnected(5000));
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QStringList>("toServer");  // after the login; PORT: where ann listened
+        QTest::addColumn<QStringList>("toPartner");
+        QTest::addColumn<QStringList>("shown");     // windows
+        QTest::addColumn<QStringList>("texts");     // of the boxes
+        const QString rqst = "<rqst>hi<addr>127.0.0.1<port>PORT<user>bob</rqst>";
+        const QString accept = "<chat reply>accept</chat reply>";
+        const QString hello = "<xhello>canvas,file</xhello>"; // the requester's, once the chat is on
+        const QStringList busyFree{"<busy>", "<free>"};
+        const QStringList asked{"choose bob", "request hi", "connects"};
+        const QStringList chatting = asked + QStringList{"sends " + accept + " =Connected", "hears " + hello};
+
+        QTest::newRow("nothing selected") << QStringList{"choose "} << "Idle" << busyFree
+            << QStringList() << QStringList() << QStringList{PrivateChat::NoSelectionText};
+        QTest::newRow("own name") << QStringList{"choose ann"} << "Idle" << busyFree
+            << QStringList() << QStringList() << QStringList{PrivateChat::OwnNameText};
+        QTest::newRow("a second request while one is on") << QStringList{"choose bob", "choose carl"}
+            << "Requesting" << QStringList{"<busy>"} << QStringList() << QStringList{"request to bob"}
+            << QStringList{PrivateChat::ActiveText};
+        QTest::newRow("cancelled") << QStringList{"choose bob", "cancel"} << "Idle" << busyFree
+            << QStringList() << QStringList() << QStringList();
+        QTest::newRow("requested") << QStringList{"choose bob", "request hi"} << "Waiting"
+            << QStringList{"<busy>", rqst} << QStringList() << QStringList() << QStringList();
+        QTest::newRow("unanswered") << QStringList{"quick-timeout", "choose bob", "request hi =Idle"}
+            << "Idle" << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
+            << QStringList{PrivateChat::UnansweredText};
+        QTest::newRow("refused with a reason") << asked + QStringList{"sends <chat reply>refuse</chat reply>not now =Idle"}
+            << "Idle" << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
+            << QStringList{PrivateChat::RefusedText + "\nnot now"};
+        QTest::newRow("partner leaves unanswered") << asked + QStringList{"closes =Idle"} << "Idle"
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
+            << QStringList{PrivateChat::UnansweredText};
+        QTest::newRow("accepted, typing both ways")
+            << chatting + QStringList{"type h\bo\r", "sends <a>x</a>|<a>y</a>|<d>1 </d>|<a>\n</a>"}
+            << "Connected" << QStringList{"<busy>", rqst}
+            << QStringList{hello, "<a>h</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>"} << QStringList{"chat with bob got x\n"}
+            << QStringList();
+        QTest::newRow("Close Connection") << chatting + QStringList{"close-chat =Idle"} << "Idle"
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
+        QTest::newRow("partner's <close>") << chatting + QStringList{"sends <close> =Idle"} << "Idle"
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
+        QTest::newRow("partner closes the chat") << chatting + QStringList{"closes =Ended"} << "Ended"
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
+            << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
+        QTest::newRow("partner resets the chat") << chatting + QStringList{"resets =Ended"} << "Ended"
+            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
+            << QStringList{"chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET)}
+            << QStringList{qt_error_string(ECONNRESET)};
+        // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
+        QTest::newRow("after a chat, a request to another user") << chatting + QStringList{"closes =Ended", "choose carl", "request hi"}
+            << "Waiting" << QStringList{"<busy>", rqst, "<free>", "<busy>", QString(rqst).replace("bob", "carl")}
+            << QStringList{hello} << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
+        QTest::newRow("after a chat, the dialog for another user") << chatting + QStringList{"closes =Ended", "choose carl"}
+            << "Requesting" << QStringList{"<busy>", rqst, "<free>", "<busy>"} << QStringList{hello}
+            << QStringList{"request to carl", "chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
+
+        // The accepting side.
+        QTest::newRow("offered") << QStringList{"relayed let's talk"} << "Offered" << QStringList{"<busy>"}
+            << QStringList() << QStringList{"offer from bob: let's talk"} << QStringList();
+        QTest::newRow("offered, accepted") << QStringList{"relayed hi", "accept =Connected", "sends <a>z</a>"}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob got z"}
+            << QStringList();
+        // A partner that says hello hears one back, once; one that does not (above) hears none.
+        QTest::newRow("offered, accepted, hello") << QStringList{"relayed hi", "accept =Connected", "sends <xhello>canvas</xhello>|<a>z</a>|" + hello}
+            << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello} << QStringList{"chat with bob got z"}
+            << QStringList();
+        QTest::newRow("offered, refused") << QStringList{"relayed hi", "refuse busy now =Idle"} << "Idle"
+            << busyFree << QStringList{"<chat reply>refuse</chat reply>busy now"} << QStringList()
+            << QStringList();
+        // What quillet-server no longer relays, a client drops too: the next request is taken.
+        for (const QString &bad : {"127.0.0.01<port>PORT", "127.0.0.1<port>80"})
+            QTest::newRow(qPrintable("dropped: " + bad)) << QStringList{"server <rqst>x<addr>" + bad + "<user>mallory</rqst>", "relayed hi =Offered"}
+                << "Offered" << QStringList{"<busy>"} << QStringList() << QStringList{"offer from bob: hi"} << QStringList();
     }
-
-    // --- The accepting side ---
-
-    void anAnswerGivenBeforeTheConnectionIsUpIsSentOnceItIs()
+    void events()
     {
-        connect(w, &frmMain::RequestTaken, this, [] {
-            frmchat *d = Window<frmchat>::get();
-            QVERIFY(d->isVisible() && !chat()->isVisible() && d->Label4->text() == "hi");
-            QCOMPARE(chat()->Winsock->State(), State::Connecting);
-            d->Cmdrequest->click();
-        });
-        QVERIFY(relayedFrom("bob", "hi"));
-        QTRY_COMPARE(partnerGot(), QStringList{"<chat reply>accept</chat reply>"});
-        QVERIFY(chat()->isVisible() && !Window<frmchat>::get() && sent() == QStringList{"<busy>"});
-        QCOMPARE(chat()->Label2->text(), QString("bob"));
-    }
-
-    void refusingClosingOrFailingSendsARefusalAndFrees()
-    {
-        QVERIFY(relayedFrom("bob"));
-        QTRY_COMPARE(chat()->Winsock->State(), State::Connected);
-        Window<frmchat>::get()->Text1->setText("busy now");
-        Window<frmchat>::get()->Cmdcancel->click();
-        QTRY_COMPARE(partnerGot(), QStringList{"<chat reply>refuse</chat reply>busy now"});
-        QTRY_VERIFY(partnerClosed());
-        QVERIFY(!chat() && endedAndFreed(busyFree(1)));
-
-        fromPartner.clear();
-        QVERIFY(relayedFrom("bob"));
-        Window<frmchat>::get()->close(); // the close box refuses
-        QTRY_COMPARE(partnerGot(), QStringList{"<chat reply>refuse</chat reply>"});
-        QVERIFY(endedAndFreed(busyFree(2)) && boxes->shown.isEmpty());
-
-        const quint16 port = requester.serverPort();
-        requester.close(); // nothing listens there now: the connection fails
-        server->send(0, relayed("hi", port));
-        QTRY_COMPARE(boxes->shown.size(), 1);
-        QVERIFY(!boxes->shown[0].text.isEmpty() && boxes->shown[0].title == "Quillet");
-        QVERIFY(!chat() && endedAndFreed(busyFree(3)));
-    }
-
-    // --- The private chat window, on the requesting side ---
-
-    void anAcceptedChatFromTheFirstKeyToCloseConnection()
-    {
-        AttentionRecorder recorder;
-        QVERIFY(partnerConnectsTo(requestChatWith("bob")));
-        partnerSends({PeerProtocol::acceptReply()});
-        QTRY_VERIFY(chat()->isVisible());
-        QVERIFY(QTest::qWaitForWindowActive(chat()));
-        QVERIFY(boxes->shown.isEmpty() && Globals::bPrivateChatActive && chat()->Label2->text() == "bob");
-        chat()->Txtsend->setFocus(); // the typing side is shown end to end
-        partnerSends({"<a>h</a>", "<a>i</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>", "<a>x</a>"});
-        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("ho\nx"));
-        QVERIFY(chat()->Txtsend->hasFocus() && recorder.requests.isEmpty()); // read as it comes
-        partnerSends({"<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<d>1 </d>", "<a>!</a>"});
-        QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("!"));
-        w->activateWindow(); // the user turns to the room: the partner's typing asks for attention
-        QVERIFY(QTest::qWaitForWindowActive(w));
-        partnerSends({"<a>?</a>"});
-        QTRY_COMPARE(recorder.requests, QList<QWidget *>{chat()});
-        QCOMPARE(QApplication::activeWindow(), w);
-
-        chat()->mnuabout->trigger(); // About takes the window's place until it closes
-        QVERIFY(Window<frmabout1>::get()->isVisible() && !chat()->isVisible());
-        Window<frmabout1>::get()->cmdOK->click();
-        QVERIFY(chat()->isVisible() && !Window<frmabout1>::get() && w->isVisible());
-        for (QAction *item : {chat()->mnuclcanvas, chat()->sendfile, chat()->mnusendpicture})
-            item->trigger(); // inert
-        QVERIFY(chat()->isVisible() && boxes->shown.isEmpty() && !Window<frmcanvas>::get());
-        chat()->mnuopcanvas->trigger();
-        QVERIFY(Window<frmcanvas>::get() && Window<frmcanvas>::get()->isVisible());
-
-        chat()->mnuclconnection->trigger(); // the canvas stays
-        QVERIFY(!chat() && Window<frmcanvas>::get() && endedAndFreed(busyFree(1, sent().value(1))));
-        QTRY_VERIFY(partnerClosed());
+        QFETCH(QStringList, events);
+        QFETCH(QString, state);
+        QFETCH(QStringList, toServer);
+        QFETCH(QStringList, toPartner);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, texts);
+        for (const QString &event : events) {
+            step(event);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        for (QString &message : toServer)
+            if (message.contains("PORT"))
+                message.replace("PORT", ports.value(0)), ports.removeFirst();
+        QTRY_COMPARE(sent(), toServer);
+        QTRY_COMPARE(partnerGot(), toPartner);
+        QTRY_COMPARE(windows(), shown);
+        QCOMPARE(stateName(), state);
+        QStringList shownTexts;
+        for (const ShownBox &box : boxes->shown)
+            shownTexts << box.text;
+        QCOMPARE(shownTexts, texts);
+        QCOMPARE(Globals::bPrivateChatActive, state != "Idle" && state != "Ended");
     }
 };
 

@@ -301,22 +301,19 @@ private slots:
     {
         connectToServer();
         w->Socketmain_DataArrival(room("hi"));
-        QSignalSpy taken(w, &frmMain::RequestTaken);
-        bool flagSetAtHandOver = false;
-        connect(w, &frmMain::RequestTaken, this, [&] { flagSetAtHandOver = Globals::bPrivateChatActive; });
+        QList<ServerProtocol::Request> taken;
+        connect(w, &frmMain::RequestTaken, this, [&](const ServerProtocol::Request &r) { taken << r; });
         caretToStart(); // (requests that fail the checks: the untrusted-input suite)
         const QString message = "nineteen characters <addr>r> too"; // any length, tags too
         w->Socketmain_DataArrival(relayed(message, 5123));
-        QVERIFY(taken.count() == 1 && flagSetAtHandOver && scrolled());
-        QCOMPARE(QStringList({Globals::sRequestMessage, Globals::sRequestAddr, Globals::sRequestPort,
-                              Globals::sRequestUser}),
+        QVERIFY(taken.size() == 1 && scrolled());
+        QCOMPARE(QStringList({taken[0].message, taken[0].address, taken[0].port, taken[0].user}),
                  QStringList({message, "127.0.0.1", "5123", "bob"}));
 
         caretToStart(); // while a chat is active: dropped
+        Globals::bPrivateChatActive = true;
         w->Socketmain_DataArrival(relayed("hi", 5999, "cy"));
-        QVERIFY(taken.count() == 1 && Globals::sRequestPort == "5123" && !scrolled());
-        w->Command1_Click(); // a room line marks the end of what was sent
-        QTRY_COMPARE(sent(), QStringList({"<busy>", room("")}));
+        QVERIFY(taken.size() == 1 && !scrolled());
     }
 
     void roomLinesAskForAttentionOncePerBurstWhileTheWindowIsInactive()

@@ -1,17 +1,19 @@
 #include "chatprotocol.h"
 
+#include "wire.h"
+
 namespace quillet::server {
 
 namespace {
 
-const QString kMessageOpen = QStringLiteral("<message>");
-const QString kStyleTag = QStringLiteral("<style>");
-const QString kUserTag = QStringLiteral("<user>");
-const QString kMessageClose = QStringLiteral("</user></message>");
-const QString kRequestOpen = QStringLiteral("<rqst>");
-const QString kAddrTag = QStringLiteral("<addr>");
-const QString kPortTag = QStringLiteral("<port>");
-const QString kRequestClose = QStringLiteral("</rqst>");
+const QString kMessageOpen = wire::MessageTag;
+const QString kStyleTag = wire::StyleTag;
+const QString kUserTag = wire::UserTag;
+const QString kMessageClose = wire::RoomEnd;
+const QString kRequestOpen = wire::RequestTag;
+const QString kAddrTag = wire::AddrTag;
+const QString kPortTag = wire::PortTag;
+const QString kRequestClose = wire::RequestEnd;
 
 bool isControl(QChar c)
 {
@@ -25,17 +27,6 @@ qsizetype lastTagBefore(const QString &message, const QString &tag, qsizetype en
     if (end < tag.size())
         return -1;
     return QStringView(message).first(end).lastIndexOf(tag);
-}
-
-bool isPortNumber(const QString &text)
-{
-    if (text.isEmpty() || text.size() > 5)
-        return false;
-    for (QChar c : text)
-        if (c < u'0' || c > u'9')
-            return false;
-    const int value = text.toInt();
-    return value >= 1 && value <= 65535;
 }
 
 } // namespace
@@ -65,13 +56,7 @@ QString loginRefused() { return QStringLiteral("login fail"); }
 
 bool holdsClientMarker(const QString &text)
 {
-    static const QLatin1String markers[] = {
-        QLatin1String("<add usr"), QLatin1String("<rem usr"), QLatin1String("<bsy usr>"),
-        QLatin1String("<fre usr>"), QLatin1String("<rqst>")};
-    for (const QLatin1String &marker : markers)
-        if (text.contains(marker, Qt::CaseInsensitive))
-            return true;
-    return false;
+    return wire::holdsClientMarker(text);
 }
 
 std::optional<Login> parseLogin(const QString &message)
@@ -118,7 +103,7 @@ std::optional<RoomLine> parseRoomMessage(const QString &message)
 
 QString roomMessage(const QString &text, const QString &style, const QString &user)
 {
-    return kMessageOpen + text + kStyleTag + style + kUserTag + user + kMessageClose;
+    return wire::roomMessage(text, style, user);
 }
 
 std::optional<Request> parseRequest(const QString &message)
@@ -137,29 +122,34 @@ std::optional<Request> parseRequest(const QString &message)
     request.address = message.mid(addr + kAddrTag.size(), port - addr - kAddrTag.size());
     request.port = message.mid(port + kPortTag.size(), user - port - kPortTag.size());
     request.target = message.mid(user + kUserTag.size(), end - user - kUserTag.size());
-    if (holdsClientMarker(request.message) || canonicalAddress(request.address).isEmpty()
-        || !isPortNumber(request.port) || !nameProblem(request.target).isEmpty())
+    // Only what every client would act on: a client drops any other address or port.
+    if (holdsClientMarker(request.message) || !wire::isDottedIPv4(request.address)
+        || !wire::requestPort(request.port) || !nameProblem(request.target).isEmpty())
         return std::nullopt;
     return request;
 }
 
-QString forwardedRequest(const Request &request, const QString &requester)
+bool looksLikeRequest(const QString &message)
 {
-    return kRequestOpen + request.message + kAddrTag + request.address + kPortTag + request.port
-         + kUserTag + requester + kRequestClose;
+    return message.startsWith(kRequestOpen);
 }
 
-bool isBusyNotice(const QString &message) { return message == u"<busy>"; }
-bool isFreeNotice(const QString &message) { return message == u"<free>"; }
+QString forwardedRequest(const Request &request, const QString &requester)
+{
+    return wire::requestMessage(request.message, request.address, request.port, requester);
+}
+
+bool isBusyNotice(const QString &message) { return message == wire::BusyNotice; }
+bool isFreeNotice(const QString &message) { return message == wire::FreeNotice; }
 
 QString userBusy(const QString &name)
 {
-    return QStringLiteral("<bsy usr>") + name + QStringLiteral("</bsy usr>");
+    return wire::userBusy(name);
 }
 
 QString userFree(const QString &name)
 {
-    return QStringLiteral("<fre usr>") + name + QStringLiteral("</fre usr>");
+    return wire::userFree(name);
 }
 
 QStringList userAdditions(const QStringList &names)

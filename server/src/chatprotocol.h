@@ -60,9 +60,11 @@ struct Request {
     QString target;
 };
 // "<rqst>" MESSAGE "<addr>" ADDRESS "<port>" PORT "<user>" TARGET "</rqst>", cut from the end like a
-// room message, with MESSAGE free of client markers, ADDRESS a dotted IPv4 address, PORT a decimal
-// number 1..65535 and TARGET an acceptable name.
+// room message, with MESSAGE free of client markers, ADDRESS a dotted IPv4 address without leading
+// zeros, PORT 5000..6000 (what a client acts on; see wire.h) and TARGET an acceptable name.
 std::optional<Request> parseRequest(const QString &message);
+// True when the message is marked as a request ("<rqst>" at its start) whether or not it parses.
+bool looksLikeRequest(const QString &message);
 // The request as its target receives it: the same fields, with the requester in the user field.
 QString forwardedRequest(const Request &request, const QString &requester);
 

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
@@ -14,6 +17,10 @@ Q_LOGGING_CATEGORY(lcChatServer, "quillet.server")
 namespace quillet::server {
 
 namespace {
+
+constexpr qint64 UnloggedMinuteMs = 60'000; // the period of the counted log lines
+constexpr int LinesPerMinute = 10; // refused logins and drops before a login written per address
+constexpr int AcceptBatch = 64;            // connections taken in one turn of the event loop at most
 
 QString greeting(const QString &name, int online)
 {
@@ -48,7 +55,12 @@ struct ChatServer::Session : QObject
     }
 };
 
-ChatServer::ChatServer(QObject *parent) : QObject(parent) {}
+ChatServer::ChatServer(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_unloggedTimer.setInterval(10'000);
+    connect(&m_unloggedTimer, &QTimer::timeout, this, [this] { reportUnlogged(false); });
+}
 
 ChatServer::~ChatServer()
 {
@@ -59,6 +71,9 @@ void ChatServer::setUsers(const QHash<QString, QString> &passwords)
 {
     m_passwords = passwords;
 }
+
+void ChatServer::setMaxPerAddress(int connections) { m_maxPerAddress = qMax(0, connections); }
+void ChatServer::setLoginTimeout(int milliseconds) { m_loginTimeoutMs = qMax(0, milliseconds); }
 
 bool ChatServer::listen(const QString &address, quint16 port)
 {
@@ -103,6 +118,7 @@ void ChatServer::close()
     const QSet<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         endSession(session, End::Quiet, QString());
+    reportUnlogged(true);
 }
 
 QStringList ChatServer::onlineUsers() const
@@ -118,16 +134,58 @@ ChatServer::Statistics ChatServer::statistics() const { return m_stats; }
 
 void ChatServer::onConnectionRequest(qint32 &listeningHandle)
 {
+    // What is pending is taken in batches, one turn of the event loop each: a host that floods
+    // the port then holds the connections queued behind its own up for as short a time as can be.
+    const qint32 listener = listeningHandle;
+    for (int taken = 0; taken < AcceptBatch; ++taken) {
+        pollfd pending{listener, POLLIN, 0};
+        if ((taken > 0 && ::poll(&pending, 1, 0) != 1) || !takeConnection(listener))
+            break;
+    }
+}
+
+bool ChatServer::takeConnection(qint32 listeningHandle)
+{
+    auto socket = std::make_unique<varrow::Socket>();
+    qint32 handle = listeningHandle;
+    if (!socket->Accept(handle)) {
+        socket.reset();
+        refuseConnection(listeningHandle);
+        return false;
+    }
+    if (m_refused > 0) {
+        qCInfo(lcChatServer).noquote()
+            << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
+        m_refused = 0;
+    }
+    const QString address = socket->RemoteAddress();
+    int &open = m_perAddress[address];
+    if (m_maxPerAddress > 0 && open >= m_maxPerAddress) {
+        // Closed with a reset: the cheapest end for a host that floods, and no TIME_WAIT left here.
+        const linger reset{1, 0};
+        ::setsockopt(socket->SocketHandle(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        socket.reset();
+        if (mayLog(address, true))
+            qCWarning(lcChatServer).noquote()
+                << QStringLiteral("refused a connection from %1: it has %2 open, the limit per address "
+                                  "(further refusals are counted, one line a minute)")
+                       .arg(address)
+                       .arg(m_maxPerAddress);
+        return true;
+    }
+    ++open;
+
     auto *session = new Session(this);
     session->id = ++m_nextId;
-    auto *socket = new varrow::Socket(session);
-    session->socket = socket;
+    session->address = address;
+    session->socket = socket.release();
+    session->socket->setParent(session);
     // A longer message, terminated or not, closes the connection (Disconnected with EMSGSIZE).
-    socket->setMaxMessageSize(MaxMessageBytes);
-    connect(socket, &varrow::Socket::DataArrival, session,
+    session->socket->setMaxMessageSize(MaxMessageBytes);
+    connect(session->socket, &varrow::Socket::DataArrival, session,
             [this, session](const QString &message) { onMessage(session, message); });
-    connect(socket, &varrow::Socket::Disconnected, session, [this, session, socket] {
-        const int reason = socket->LastError(); // why the socket closed by itself
+    connect(session->socket, &varrow::Socket::Disconnected, session, [this, session] {
+        const int reason = session->socket->LastError(); // why the socket closed by itself
         if (reason == EMSGSIZE)
             endSession(session, End::Drop, QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
         else if (reason != 0)
@@ -136,20 +194,74 @@ void ChatServer::onConnectionRequest(qint32 &listeningHandle)
         else
             endSession(session, End::Logout, QStringLiteral("connection closed"));
     });
-
-    qint32 handle = listeningHandle;
-    if (!socket->Accept(handle)) {
-        delete session;
-        refuseConnection(listeningHandle);
-        return;
-    }
-    if (m_refused > 0) {
-        qCInfo(lcChatServer).noquote()
-            << QStringLiteral("accepting connections again, %1 turned away").arg(m_refused);
-        m_refused = 0;
-    }
-    session->address = socket->RemoteAddress();
     m_sessions.insert(session);
+    if (m_loginTimeoutMs > 0)
+        QTimer::singleShot(m_loginTimeoutMs, session, [this, session] {
+            if (session->state == Session::State::Connected)
+                endSession(session, End::Drop, QStringLiteral("no login within %1 s").arg(m_loginTimeoutMs / 1000.0));
+        });
+    return true;
+}
+
+// Whether a line about a connection from `address` that did not log in may be written now; when
+// not, it is counted for the address's line of the minute. Of the refusals over the limit only the
+// first is written while the address keeps at it; of the others LinesPerMinute a minute.
+bool ChatServer::mayLog(const QString &address, bool overLimit)
+{
+    auto entry = m_unlogged.find(address);
+    if (entry == m_unlogged.end()) {
+        entry = m_unlogged.insert(address, Unlogged{m_clock.elapsed()});
+        if (!m_unloggedTimer.isActive())
+            m_unloggedTimer.start();
+    }
+    if (overLimit) {
+        if (!entry->overLimitLogged) {
+            entry->overLimitLogged = true;
+            return true;
+        }
+        ++entry->overLimit;
+        return false;
+    }
+    if (entry->lines < LinesPerMinute) {
+        ++entry->lines;
+        return true;
+    }
+    ++entry->others;
+    return false;
+}
+
+// Writes the counts of the addresses whose minute is over (of all of them when `all`), and
+// forgets the addresses that had nothing counted in it.
+void ChatServer::reportUnlogged(bool all)
+{
+    const qint64 now = m_clock.elapsed();
+    for (auto entry = m_unlogged.begin(); entry != m_unlogged.end();) {
+        if (!all && now - entry->since < UnloggedMinuteMs) {
+            ++entry;
+        } else if (entry->overLimit == 0 && entry->others == 0) {
+            entry = m_unlogged.erase(entry);
+        } else {
+            QStringList counts;
+            if (entry->overLimit > 0)
+                counts << QStringLiteral("%1 connections refused over the limit of %2")
+                              .arg(entry->overLimit)
+                              .arg(m_maxPerAddress);
+            if (entry->others > 0)
+                counts << QStringLiteral("%1 more refused logins and drops before a login").arg(entry->others);
+            qCWarning(lcChatServer).noquote()
+                << QStringLiteral("from %1 in the last %2 s, counted, not logged one by one: %3")
+                       .arg(entry.key())
+                       .arg((now - entry->since + 500) / 1000)
+                       .arg(counts.join(QStringLiteral(", ")));
+            entry->since = now;
+            entry->lines = entry->overLimit = entry->others = 0;
+            ++entry;
+        }
+    }
+    if (all)
+        m_unlogged.clear();
+    if (m_unlogged.isEmpty())
+        m_unloggedTimer.stop();
 }
 
 // An accept fails when the process is out of descriptors, and the listener then reports the same
@@ -188,14 +300,32 @@ void ChatServer::onMessage(Session *session, const QString &message)
         ++m_stats.roomMessages;
         broadcast(roomMessage(line->text, line->style, session->name), nullptr);
     } else if (const auto request = parseRequest(message)) {
-        if (Session *target = m_byName.value(request->target))
+        // The target's client connects to the address at once: only the requester's own is passed on.
+        Session *target = m_byName.value(request->target);
+        if (request->address != session->address)
+            refuseRequest(session,
+                          QStringLiteral("address %1 is not yours (%2)").arg(request->address, session->address));
+        else if (!target)
+            refuseRequest(session, QStringLiteral("%1 is not online").arg(request->target));
+        else
             deliver(target, forwardedRequest(*request, session->name));
+    } else if (looksLikeRequest(message)) {
+        refuseRequest(session, QStringLiteral("not a valid request")); // no client would act on it
     } else if (isBusyNotice(message)) {
         broadcast(userBusy(session->name), session);
     } else if (isFreeNotice(message)) {
         broadcast(userFree(session->name), session);
     }
     // Anything else is not part of the protocol and is dropped.
+}
+
+// Logged, and the requester told at once by a notice in the room, so its client does not wait for
+// an answer that cannot come.
+void ChatServer::refuseRequest(Session *session, const QString &reason)
+{
+    qCInfo(lcChatServer).noquote() << QStringLiteral("refused request from %1: %2").arg(session->label(), reason);
+    deliver(session, roomMessage(QStringLiteral("Private chat request refused: %1.").arg(reason), QStringLiteral("I"),
+                                 QString::fromUtf16(NoticeUser)));
 }
 
 QString ChatServer::loginProblem(const QString &name, const QString &password) const
@@ -220,9 +350,10 @@ void ChatServer::onLogin(Session *session, const QString &message)
     const QString problem = login ? loginProblem(login->name, login->password)
                                   : QStringLiteral("first message is not NAME///PASSWORD");
     if (!problem.isEmpty()) {
-        qCInfo(lcChatServer).noquote()
-            << QStringLiteral("refused login %1 \"%2\": %3")
-                   .arg(session->label(), printable(login ? login->name : message), problem);
+        if (mayLog(session->address, false))
+            qCInfo(lcChatServer).noquote()
+                << QStringLiteral("refused login %1 \"%2\": %3")
+                       .arg(session->label(), printable(login ? login->name : message), problem);
         session->socket->Send(loginRefused());
         endSession(session, End::Quiet, QString());
         return;
@@ -277,6 +408,8 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     session->state = Session::State::Closed;
     session->announced = false;
     m_sessions.remove(session);
+    if (const auto open = m_perAddress.find(session->address); open != m_perAddress.end() && --*open <= 0)
+        m_perAddress.erase(open);
     if (m_byName.value(session->name) == session) {
         m_byName.remove(session->name);
         m_online.removeOne(session);
@@ -290,7 +423,7 @@ void ChatServer::endSession(Session *session, End how, const QString &reason)
     if (how == End::Logout && !session->name.isEmpty())
         qCInfo(lcChatServer).noquote() << QStringLiteral("logout %1: %2, %3 online")
                                               .arg(session->label(), reason).arg(m_online.size());
-    else if (how == End::Drop)
+    else if (how == End::Drop && (!session->name.isEmpty() || mayLog(session->address, false)))
         qCInfo(lcChatServer).noquote()
             << QStringLiteral("dropped %1: %2").arg(session->label(), reason);
 

@@ -48,14 +48,33 @@ void logLine(QtMsgType, const QMessageLogContext &, const QString &message)
     std::exit(ExitUsage);
 }
 
-// A server holds one descriptor per client: allow as many as the hard limit does.
-void raiseDescriptorLimit()
+// A server holds one descriptor per client: allow as many as the hard limit does. Returns the
+// limit now in force (0 when unknown).
+quint64 raiseDescriptorLimit()
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
         limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = before;
     }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : quint64(limit.rlim_cur);
+}
+
+// The value of a numeric option from 0 to max, or a usage error naming the option.
+uint countOption(const QCommandLineParser &parser, const QCommandLineOption &option, uint max)
+{
+    bool ok = false;
+    const uint value = parser.value(option).toUInt(&ok);
+    if (!ok || value > max)
+        usageError(QStringLiteral("--%1 needs a number from 0 to %2, not '%3'")
+                       .arg(option.names().constFirst())
+                       .arg(max)
+                       .arg(parser.value(option)));
+    return value;
 }
 
 bool installSignalHandlers()
@@ -85,7 +104,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Chat server for Quillet clients. Logs one line per login, logout, refused login and\n"
-        "dropped client to stderr; ends on SIGINT or SIGTERM."));
+        "dropped client to stderr (past a few lines a minute, what the connections of one address\n"
+        "that never log in cause is counted instead); ends on SIGINT or SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(
@@ -101,7 +121,17 @@ int main(int argc, char *argv[])
         QStringLiteral("File of name:password lines; only those users may log in. Without it "
                        "any name is accepted with any password."),
         QStringLiteral("FILE"));
-    parser.addOptions({listenOption, portOption, usersOption});
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Connections one remote address may hold, logged in or not; 0 for no limit "
+                       "(default 16)."),
+        QStringLiteral("N"), QStringLiteral("16"));
+    const QCommandLineOption loginTimeoutOption(
+        QStringLiteral("login-timeout"),
+        QStringLiteral("Seconds a new connection has to log in before it is closed; 0 for no limit "
+                       "(default 10)."),
+        QStringLiteral("S"), QStringLiteral("10"));
+    parser.addOptions({listenOption, portOption, usersOption, perAddressOption, loginTimeoutOption});
 
     if (!parser.parse(app.arguments()))
         usageError(parser.errorText());
@@ -116,15 +146,15 @@ int main(int argc, char *argv[])
     if (address.isEmpty())
         usageError(QStringLiteral("--listen needs an IPv4 address such as 127.0.0.1 or 0.0.0.0, not '%1'")
                        .arg(parser.value(listenOption)));
-    bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
-    if (!portOk || port > 65535)
-        usageError(QStringLiteral("--port needs a number from 0 to 65535, not '%1'")
-                       .arg(parser.value(portOption)));
+    const uint port = countOption(parser, portOption, 65535);
+    const uint perAddress = countOption(parser, perAddressOption, 1'000'000);
+    const uint loginTimeout = countOption(parser, loginTimeoutOption, 86'400);
 
     qInstallMessageHandler(logLine);
 
     ChatServer server;
+    server.setMaxPerAddress(int(perAddress));
+    server.setLoginTimeout(int(loginTimeout) * 1000);
     if (parser.isSet(usersOption)) {
         const QString path = parser.value(usersOption);
         const auto users = quillet::server::loadUsers(path);
@@ -157,7 +187,7 @@ int main(int argc, char *argv[])
         app.quit();
     });
 
-    raiseDescriptorLimit();
+    const quint64 descriptors = raiseDescriptorLimit();
     if (!server.listen(address, quint16(port))) {
         qCritical().noquote() << QStringLiteral("cannot listen on %1:%2: %3")
                                      .arg(address)
@@ -170,6 +200,13 @@ int main(int argc, char *argv[])
         qInfo().noquote() << "users from" << parser.value(usersOption);
     else
         qInfo("no users file: any name may log in with any password");
+    qInfo().noquote() << QStringLiteral("at most %1, %2, %3")
+                             .arg(perAddress ? QStringLiteral("%1 connections per address").arg(perAddress)
+                                             : QStringLiteral("any number of connections per address"),
+                                  loginTimeout ? QStringLiteral("%1 s to log in").arg(loginTimeout)
+                                               : QStringLiteral("no time limit to log in"),
+                                  descriptors ? QStringLiteral("%1 open descriptors").arg(descriptors)
+                                              : QStringLiteral("no descriptor limit"));
 
     return app.exec();
 }

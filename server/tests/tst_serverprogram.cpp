@@ -68,7 +68,8 @@ private slots:
         ServerProcess help;
         QCOMPARE(help.run({u"--help"_qs}), 0);
         const QByteArray out = help.process.readAllStandardOutput();
-        for (const char *text : {"--listen <ADDR>", "--port <N>", "--users <FILE>", "2727", "127.0.0.1"})
+        for (const char *text : {"--listen <ADDR>", "--port <N>", "--users <FILE>", "--max-per-address <N>",
+                                 "--login-timeout <S>", "2727", "127.0.0.1"})
             QVERIFY2(out.contains(text), text);
 
         // What stops the server with a message before it listens: exit code 2 for a bad
@@ -80,6 +81,8 @@ private slots:
             {{u"--bogus"_qs}, 2, u"bogus"_qs},
             {{u"--port"_qs, u"65536"_qs}, 2, u"--port"_qs},
             {{u"--listen"_qs, u"example.org"_qs}, 2, u"--listen"_qs},
+            {{u"--max-per-address"_qs, u"-1"_qs}, 2, u"--max-per-address needs a number"_qs},
+            {{u"--login-timeout"_qs, u"1s"_qs}, 2, u"--login-timeout needs a number"_qs},
             {{u"2727"_qs}, 2, u"unexpected argument"_qs},
             {{u"--users"_qs, u"/nonexistent/users"_qs}, 1, u"users file /nonexistent/users"_qs},
             {{u"--users"_qs, u"/dev/null"_qs}, 1, u"no users listed"_qs},
@@ -150,15 +153,71 @@ private slots:
             QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
             events << line.mid(24).section(u' ', 0, 1);
         }
-        QCOMPARE(events, (QStringList{u"listening on"_qs, u"users from"_qs, u"login alice"_qs, u"refused login"_qs,
+        QCOMPARE(events, (QStringList{u"listening on"_qs, u"users from"_qs, u"at most"_qs, u"login alice"_qs, u"refused login"_qs,
                                       u"refused login"_qs, u"dropped #4"_qs, u"logout alice"_qs,
                                       u"login ren\u00e9"_qs, u"stopping on"_qs}));
         QVERIFY(lines.last().contains(signal == SIGTERM ? u"SIGTERM" : u"SIGINT"));
-        QVERIFY2(lines.at(3).contains(u"refused login #2 (127.0.0.1) \"Ser\\x1bver\""), qPrintable(lines.at(3)));
-        QVERIFY2(lines.at(4).endsWith(u"refused login #3 (127.0.0.1) \"bob\": wrong password"), qPrintable(lines.at(4)));
-        QVERIFY2(lines.at(5).endsWith(u"dropped #4 (127.0.0.1): message over 65536 bytes"), qPrintable(lines.at(5)));
-        QVERIFY2(lines.at(6).endsWith(u"logout alice (#1, 127.0.0.1): connection closed, 0 online"),
-                 qPrintable(lines.at(6)));
+        QVERIFY2(lines.at(4).contains(u"refused login #2 (127.0.0.1) \"Ser\\x1bver\""), qPrintable(lines.at(4)));
+        QVERIFY2(lines.at(5).endsWith(u"refused login #3 (127.0.0.1) \"bob\": wrong password"), qPrintable(lines.at(5)));
+        QVERIFY2(lines.at(6).endsWith(u"dropped #4 (127.0.0.1): message over 65536 bytes"), qPrintable(lines.at(6)));
+        QVERIFY2(lines.at(7).endsWith(u"logout alice (#1, 127.0.0.1): connection closed, 0 online"),
+                 qPrintable(lines.at(7)));
+    }
+
+    // One host cannot lock the others out, and a private chat request can only name its sender's
+    // own address: the clients connect to it before anyone answers.
+    void limitsPerHost()
+    {
+        rlimit limit{}; // started with a low soft limit, the server raises it to the hard one
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const rlimit low{std::min<rlim_t>(limit.rlim_max, 256), limit.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &low), 0);
+        ServerProcess server;
+        const bool started = server.start({u"--max-per-address"_qs, u"2"_qs, u"--login-timeout"_qs, u"1"_qs});
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        QVERIFY2(started, qPrintable(server.log()));
+        TestClient idle[2], over[2], alice, carol;
+        for (TestClient &client : idle)
+            QVERIFY(client.connectTo(server.port));
+        for (TestClient &client : over) // closed at once, counted in one log line
+            QVERIFY(client.connectTo(server.port) && client.waitForDisconnected());
+        QVERIFY(carol.socket.bind(QHostAddress(u"127.0.0.2"_qs)));
+        QVERIFY(carol.join(server.port, u"carol"_qs));
+        QVERIFY(idle[0].isConnected() && idle[1].isConnected());
+        for (TestClient &client : idle) // closed when the time-out ends, which frees their places
+            QVERIFY(client.waitForDisconnected());
+        QVERIFY(alice.join(server.port, u"alice"_qs));
+        QTest::qWait(1200); // past the time-out: logged-in clients stay
+
+        alice.send(proto::requestMessage(u"hi"_qs, u"127.0.0.2"_qs, u"5001"_qs, u"carol"_qs));
+        alice.send(proto::requestMessage(u"hi"_qs, u"127.0.0.1"_qs, u"5002"_qs, u"carol"_qs));
+        QVERIFY(carol.waitUntil([&] { return carol.messages.last().startsWith(u"<rqst>"); }));
+        QCOMPARE(carol.messages.filter(u"<rqst>"_qs),
+                 QStringList{u"<rqst>hi<addr>127.0.0.1<port>5002<user>alice</rqst>"_qs});
+        const auto told =
+            alice.takeUntilRoomText(u"Private chat request refused: address 127.0.0.2 is not yours (127.0.0.1)."_qs);
+        QVERIFY(told && alice.isConnected() && carol.isConnected());
+
+        for (int i = 0; i < 11; ++i) { // ten refused logins a minute from one address are logged
+            TestClient again;
+            QVERIFY(again.socket.bind(QHostAddress(u"127.0.0.2"_qs)));
+            QVERIFY(!again.join(server.port, u"carol"_qs));
+        }
+        QVERIFY(server.terminate(SIGTERM)); // and writes what it counted
+
+        const QString log = server.log();
+        const QString descriptors = limit.rlim_max == RLIM_INFINITY ? u"no descriptor limit"_qs
+                                                                     : QString::number(limit.rlim_max) + u" open descriptors"_qs;
+        QVERIFY2(log.contains(u"at most 2 connections per address, 1 s to log in, "_qs + descriptors + u'\n'),
+                 qPrintable(log));
+        QCOMPARE(log.count(u"(127.0.0.1): no login within 1 s\n"_qs), 2);
+        QCOMPARE(log.count(u"refused request from alice (#"_qs), 1);
+        QCOMPARE(log.count(u"refused a connection from 127.0.0.1: it has 2 open"_qs), 1);
+        QCOMPARE(log.count(u"refused login #"_qs), 10);
+        const QString counted = u" in the last \\d+ s, counted, not logged one by one: "_qs;
+        for (const QString &line : {u"127.0.0.1"_qs + counted + u"1 connections refused over the limit of 2\n"_qs,
+                                    u"127.0.0.2"_qs + counted + u"1 more refused logins and drops before a login\n"_qs})
+            QVERIFY2(log.contains(QRegularExpression(u"from "_qs + line)), qPrintable(log));
     }
 
     // A few hundred clients at once: every room line reaches every client exactly once, in the
@@ -171,7 +230,7 @@ private slots:
         limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, Clients + 100));
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
         ServerProcess server;
-        QVERIFY2(server.start(), qPrintable(server.log()));
+        QVERIFY2(server.start({u"--max-per-address"_qs, u"0"_qs}), qPrintable(server.log()));
 
         std::vector<std::unique_ptr<TestClient>> clients;
         QList<QList<int>> next(Clients, QList<int>(Clients, 0)); // per receiver and sender: next line

@@ -22,21 +22,23 @@ private slots:
         // The first port tried is taken: the request goes out only once another one listens.
         QTcpServer taken;
         const quint16 takenPort = listenInRange(taken);
-        frmreqchat::randomPort = [&, first = true]() mutable {
+        testServices.randomPort = [&, first = true]() mutable {
             return std::exchange(first, false) ? takenPort : 5000 + QRandomGenerator::global()->bounded(1001);
         };
         const quint16 port = requestChatWith("bob");
         QVERIFY(port >= 5000 && port <= 6000 && port != takenPort);
-        QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Listening);
-        QVERIFY(!chat()->isVisible() && requestDialog() && !requestDialog()->isVisible());
-        chat()->close(); // ends the request and unloads the hidden dialog
+        QCOMPARE(pc->link()->state(), PeerLink::State::Listening);
+        QVERIFY(!chat() && requestDialog() && !requestDialog()->isVisible());
+        QVERIFY(partnerConnectsTo(port)); // and leaves without an answer
+        partner->disconnectFromHost();
         const QStringList first{"<busy>", relayed("let's talk", port), "<free>"};
         QVERIFY(endedAndFreed(first));
+        boxes->shown.clear();
 
-        frmreqchat::randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
+        testServices.randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
         privateChatWith("bob");
         requestDialog()->Cmdrequest->click();
-        QCOMPARE(boxes->shown, (QList<ShownBox>{{frmreqchat::NoPortText, "Error", BoxIcon::Exclamation}}));
+        QCOMPARE(boxes->shown, (QList<ShownBox>{{PrivateChat::NoPortText, "Error", BoxIcon::Exclamation}}));
         QVERIFY(!chat() && endedAndFreed(first + QStringList{"<busy>", "<free>"}));
     }
 
@@ -60,12 +62,12 @@ private slots:
                 partnerSends({PeerProtocol::acceptReply()});
         } else {
             QVERIFY(relayedFrom("bob"));
-            QTRY_COMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Connected);
+            QTRY_COMPARE(pc->link()->state(), PeerLink::State::Connected);
             if (answered)
                 Window<frmchat>::get()->Cmdrequest->click();
         }
         if (answered) {
-            QTRY_VERIFY(chat()->isVisible());
+            QTRY_VERIFY(chat() && chat()->isVisible());
             partnerSends({"<a>h</a>", "<a>i</a>"});
             QTRY_COMPARE(chat()->Txtrecv->toPlainText(), QString("hi"));
             partner->write("<a>x"); // the reset cuts this message short
@@ -81,13 +83,13 @@ private slots:
         QCOMPARE(sent().constLast(), QString("<free>"));
         if (answered) {
             // The window stays open with the reason in its status row and what had come whole.
-            QVERIFY(chat()->isVisible() && chat()->chatEnded());
+            QVERIFY(chat()->isVisible() && pc->state() == PrivateChat::State::Ended);
             QCOMPARE(chat()->Label3->text() + chat()->Text3->text(),
-                     frmprivatechat::StatusCaption + frmprivatechat::ConnectionErrorText + reset);
+                     frmprivatechat::StatusCaption + PrivateChat::ConnectionErrorText + reset);
             QCOMPARE(chat()->Txtrecv->toPlainText(), QString("hi"));
             QTest::keyClicks(chat()->Txtsend, "still here"); // typing goes on without a connection
             QCOMPARE(chat()->Txtsend->toPlainText(), QString("still here"));
-            QCOMPARE(chat()->Winsock->State(), PeerSocket::SocketState::Closed);
+            QCOMPARE(pc->link()->state(), PeerLink::State::Closed);
             chat()->close();
         }
         QVERIFY(!chat() && !Window<frmreqchat>::get() && !Window<frmchat>::get());

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 namespace varrow::detail {
 
@@ -48,61 +47,58 @@ QByteArray toLatin1(const QString &text)
     return out;
 }
 
-std::optional<in_addr> resolveHost(const QString &host)
+std::optional<in_addr> dottedAddress(const QByteArray &text)
 {
-    const QByteArray name = toLatin1(host);
+    in_addr address{};
+    if (text.isEmpty() || text.contains('\0') || ::inet_pton(AF_INET, text.constData(), &address) != 1)
+        return std::nullopt;
+    return address;
+}
+
+std::optional<in_addr> lookUpName(const QByteArray &name)
+{
     if (name.isEmpty() || name.contains('\0'))
         return std::nullopt;
-
-    in_addr address{};
-    if (::inet_pton(AF_INET, name.constData(), &address) == 1)
-        return address;
-
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
         return std::nullopt;
-    address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
+    const in_addr address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
     ::freeaddrinfo(found);
     return address;
 }
 
-bool connectWithin(int fd, in_addr address, quint16 port, int timeoutMs)
+int startConnect(int fd, in_addr address, quint16 port)
 {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr = address;
-
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0)
-        return true;
-    if (errno != EINPROGRESS && errno != EINTR)
-        return false;
+        return 0;
+    // Interrupted by a signal, the handshake goes on as if it had been started without a wait.
+    return errno == EINTR ? EINPROGRESS : errno;
+}
 
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : 0;
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0)
-            errno = ETIMEDOUT;
-        if (ready <= 0)
-            return false;
-        break;
-    }
+bool connectEnded(int fd)
+{
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0; // an error of poll itself ends the wait too; connectOutcome tells why
+}
 
-    // The handshake's outcome; errno tells the caller why it failed (ECONNREFUSED, ...).
+int connectOutcome(int fd)
+{
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return false;
-    errno = error;
-    return error == 0;
+        return errno;
+    return error;
 }
 
 } // namespace varrow::detail

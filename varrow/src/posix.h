@@ -1,5 +1,5 @@
-// The POSIX calls under varrow::Socket that are worth exercising on their own: text to bytes,
-// host resolution, and a connect with an upper bound on its wait.
+// The POSIX calls under varrow::Socket: text to bytes, host addresses, and the steps of a
+// connect that does not block.
 #pragma once
 
 #include <QByteArray>
@@ -22,12 +22,19 @@ bool setBlocking(int fd, bool blocking);
 // character) becomes '?'. No terminator is added.
 QByteArray toLatin1(const QString &text);
 
-// A dotted IPv4 address as it is, else the first IPv4 address that a lookup of the name gives.
-std::optional<in_addr> resolveHost(const QString &host);
+// The address of a dotted IPv4 text, without any lookup.
+std::optional<in_addr> dottedAddress(const QByteArray &text);
+// The first IPv4 address that a lookup of the host name gives (getaddrinfo: it may block for as
+// long as the resolver takes).
+std::optional<in_addr> lookUpName(const QByteArray &name);
 
-// Connects the non-blocking socket fd to address:port, waiting at most timeoutMs for the
-// handshake. False when it failed or did not complete in time; errno then tells why (ETIMEDOUT for
-// the time-out).
-bool connectWithin(int fd, in_addr address, quint16 port, int timeoutMs);
+// Starts connecting the non-blocking socket fd to address:port: 0 when the connection is made at
+// once, EINPROGRESS while the handshake runs (the socket turns writable when it ends; see
+// connectOutcome), or the errno of the failure.
+int startConnect(int fd, in_addr address, quint16 port);
+// Whether the handshake of fd has ended (without waiting).
+bool connectEnded(int fd);
+// The outcome of an ended handshake: 0 for a connection, else why it failed (ECONNREFUSED, ...).
+int connectOutcome(int fd);
 
 } // namespace varrow::detail

@@ -1,10 +1,16 @@
 #include "varrow/Socket.h"
 
+#include "lookup.h"
 #include "posix.h"
 #include "socket_p.h"
 
+#include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -14,7 +20,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,7 +35,6 @@ using namespace detail;
 
 namespace {
 
-constexpr int ConnectTimeoutMs = 10'000;
 constexpr qsizetype ReceiveChunk = 2048;       // one receive per read notice
 constexpr qsizetype ReadChunk = 255;           // Read() receives in pieces of this size
 constexpr qsizetype MaxQueued = 4 << 20;       // Send refuses while more than this is unsent
@@ -111,13 +121,86 @@ void dropNotifier(QSocketNotifier *&notifier)
     notifier = nullptr;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Host-name lookups, each on a thread of its own (see lookup.h).
+
+std::mutex lookupReplacementMutex;
+NameLookup lookupReplacement; // empty: getaddrinfo
+
+// What a lookup thread and the Connect waiting for it share. The thread holds it until it ends,
+// however long after Connect has stopped waiting.
+class PendingLookup
+{
+public:
+    // Starts the lookup of name; its answer wakes waiter (with a queued quit) unless the wait
+    // was abandoned first. Throws std::system_error when no thread can be started.
+    static std::shared_ptr<PendingLookup> start(const QByteArray &name, QEventLoop *waiter)
+    {
+        auto pending = std::make_shared<PendingLookup>();
+        pending->m_waiter = waiter;
+        NameLookup lookup;
+        {
+            const std::lock_guard lock(lookupReplacementMutex);
+            lookup = lookupReplacement;
+        }
+        std::thread([pending, name, lookup = std::move(lookup)] {
+            const std::optional<in_addr> address = lookup ? lookup(name) : lookUpName(name);
+            const std::lock_guard lock(pending->m_mutex);
+            pending->m_address = address;
+            pending->m_finished = true;
+            // Under the lock: the waiter cannot be destroyed before the abandon() that precedes
+            // its end, and an event posted to it is dropped with it.
+            if (pending->m_waiter)
+                QMetaObject::invokeMethod(pending->m_waiter, &QEventLoop::quit, Qt::QueuedConnection);
+        }).detach();
+        return pending;
+    }
+
+    bool finished()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_finished;
+    }
+    std::optional<in_addr> address()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_address;
+    }
+    // Nobody waits any more: the answer, whenever it comes, wakes nothing.
+    void abandon()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_waiter = nullptr;
+    }
+
+private:
+    std::mutex m_mutex;
+    QEventLoop *m_waiter = nullptr;
+    bool m_finished = false;
+    std::optional<in_addr> m_address;
+};
+
 } // namespace
+
+namespace detail {
+
+NameLookup replaceNameLookup(NameLookup lookup)
+{
+    const std::lock_guard lock(lookupReplacementMutex);
+    return std::exchange(lookupReplacement, std::move(lookup));
+}
+
+} // namespace detail
 
 // -------------------------------------------------------------------------------------------------
 // SocketPrivate
 
 void SocketPrivate::release()
 {
+    if (connectWait) {
+        connectWait->quit(); // the waiting Connect sees that its attempt has ended
+        connectWait = nullptr;
+    }
     dropNotifier(readNotifier);
     dropNotifier(writeNotifier);
     dropNotifier(acceptNotifier);
@@ -313,6 +396,7 @@ bool Socket::Accept(qint32 &pSocket)
         return false;
 
     d->release(); // what we held (possibly the very listener) is replaced
+    ++d->operations;
     d->adopt(accepted, SocketPrivate::Kind::Connection, !async);
     return true;
 }
@@ -320,15 +404,69 @@ bool Socket::Accept(qint32 &pSocket)
 bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
 {
     d->release();
+    const quint64 operation = ++d->operations;
     if (!layerUp())
         return d->fail(-1, ENETDOWN); // the socket layer is shut down
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return d->fail(-1, errno);
-    auto fail = [&] {
-        const int error = errno; // the caller may want to know why
-        closeDescriptor(fd);
+
+    // The instance owns the descriptor from here on, so whatever releases the instance while
+    // Connect waits below (Disconnect, Shutdown, another Connect, Listen or Accept, destruction)
+    // closes it and ends this attempt.
+    d->fd = fd;
+    d->kind = SocketPrivate::Kind::Connecting;
+    ++d->generation;
+    d->setHandle(fd);
+    const quint64 attempt = d->generation;
+    QPointer<Socket> alive(this);
+    const QDeadlineTimer deadline(d->connectTimeoutMs, Qt::PreciseTimer);
+
+    auto fail = [this](int error) {
+        d->release(); // closes the attempt's descriptor
         return d->fail(0, error);
+    };
+    // The attempt was ended from inside the wait. Unless a later Connect, Listen or Accept has
+    // taken the instance over (its outcome stands), or the instance is gone, this one reports
+    // its failure.
+    auto ended = [&] {
+        if (alive && d->operations == operation)
+            return d->fail(0, layerUp() ? ECANCELED : ENETDOWN);
+        errno = ECANCELED;
+        return false;
+    };
+
+    // The wait: a local event loop that takes no user input, so the program keeps painting and
+    // its other sockets and timers keep running, until ready() holds, the deadline passes or the
+    // attempt ends. Woken by what the caller arms (the handshake's write notice, the lookup's
+    // answer), by the bound's timer and by release().
+    enum class Wait { Ready, TimedOut, Ended };
+    QEventLoop loop;
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    auto waitUntil = [&](const auto &ready) {
+        while (!ready()) {
+            const qint64 left = deadline.remainingTime();
+            if (left == 0)
+                return Wait::TimedOut;
+            if (!QAbstractEventDispatcher::instance()) {
+                // No event loop can run in this thread (no QCoreApplication): just wait.
+                std::this_thread::sleep_for(std::chrono::milliseconds(qMin<qint64>(left, 5)));
+                continue;
+            }
+            bound.start(int(left));
+            d->connectWait = &loop;
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            if (!alive)
+                return Wait::Ended;
+            if (d->connectWait == &loop)
+                d->connectWait = nullptr;
+            if (d->generation != attempt)
+                return Wait::Ended;
+        }
+        return Wait::Ready;
     };
 
     quint16 port = quint16(quint32(Port) & 0xFFFFu);
@@ -336,18 +474,56 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
         const QByteArray name = toLatin1(Service);
         const servent *entry = name.contains('\0') ? nullptr : ::getservbyname(name.constData(), "tcp");
         if (!entry)
-            return fail();
+            return fail(EINVAL);
         port = ntohs(quint16(entry->s_port));
     }
-    const std::optional<in_addr> address = resolveHost(Host);
-    if (!address)
-        return fail();
-    if (!connectWithin(fd, *address, port, ConnectTimeoutMs))
-        return fail();
+
+    const QByteArray host = toLatin1(Host);
+    std::optional<in_addr> address = dottedAddress(host);
+    if (!address) {
+        if (host.isEmpty() || host.contains('\0'))
+            return fail(EINVAL);
+        std::shared_ptr<PendingLookup> lookup;
+        try {
+            lookup = PendingLookup::start(host, &loop);
+        } catch (const std::system_error &) {
+            return fail(EAGAIN);
+        }
+        const auto abandon = qScopeGuard([&] { lookup->abandon(); }); // before the loop goes
+        switch (waitUntil([&] { return lookup->finished(); })) {
+        case Wait::TimedOut:
+            return fail(ETIMEDOUT);
+        case Wait::Ended:
+            return ended();
+        case Wait::Ready:
+            break;
+        }
+        address = lookup->address();
+        if (!address)
+            return fail(EHOSTUNREACH); // no IPv4 address for that name
+    }
+
+    const int started = startConnect(fd, *address, port);
+    if (started == EINPROGRESS && !connectEnded(fd)) {
+        d->writeNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+        QObject::connect(d->writeNotifier, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+        switch (waitUntil([fd] { return connectEnded(fd); })) {
+        case Wait::TimedOut:
+            return fail(ETIMEDOUT);
+        case Wait::Ended:
+            return ended();
+        case Wait::Ready:
+            break;
+        }
+        dropNotifier(d->writeNotifier);
+    }
+    const int error = started == EINPROGRESS ? connectOutcome(fd) : started;
+    if (error != 0)
+        return fail(error);
 
     const bool async = d->asynchronous;
     if (!async && !setBlocking(fd, true))
-        return fail();
+        return fail(errno);
     d->adopt(fd, SocketPrivate::Kind::Connection, !async);
 
     emit Connnect();
@@ -362,6 +538,7 @@ bool Socket::Listen(qint32 Port)
 bool Socket::Listen(qint32 Port, const QString &Address)
 {
     d->release();
+    ++d->operations;
     if (!layerUp())
         return d->fail(-1, ENETDOWN); // the socket layer is shut down
     in_addr address{htonl(INADDR_ANY)};
@@ -507,6 +684,16 @@ void Socket::setMaxMessageSize(qint64 value)
         d->framer.setLimit(qsizetype(d->maxMessageSize), Framer::Overflow::Stop);
     else
         d->framer.setLimit(Framer::DefaultLimit, Framer::Overflow::Skip);
+}
+
+int Socket::ConnectTimeout() const
+{
+    return d->connectTimeoutMs;
+}
+
+void Socket::setConnectTimeout(int milliseconds)
+{
+    d->connectTimeoutMs = milliseconds > 0 ? milliseconds : SocketPrivate::DefaultConnectTimeoutMs;
 }
 
 qint64 Socket::PendingOutput() const

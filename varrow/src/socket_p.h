@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 QT_BEGIN_NAMESPACE
+class QEventLoop;
 class QSocketNotifier;
 QT_END_NAMESPACE
 
@@ -17,12 +18,14 @@ class Socket;
 class SocketPrivate
 {
 public:
-    enum class Kind { None, Connection, Listener };
+    // Connecting: a Connect is waiting for its name lookup or handshake.
+    enum class Kind { None, Connecting, Connection, Listener };
 
     explicit SocketPrivate(Socket *owner) : q(owner) {}
 
     // Closes the descriptor this instance owns, if any, without any event, and forgets its
-    // buffers. SocketHandle() is left alone: callers decide what it shows afterwards.
+    // buffers; a Connect waiting on it stops waiting. SocketHandle() is left alone: callers decide
+    // what it shows afterwards.
     void release();
     // Takes ownership of a fresh descriptor and registers the notices it needs.
     void adopt(int descriptor, Kind what, bool blockingConnection);
@@ -54,6 +57,14 @@ public:
     bool blocking = false;       // the connection was taken with Asynchronous false
     bool asynchronous = true;
     qint64 maxMessageSize = 0;   // 0: oversized messages are skipped, not fatal
+    static constexpr int DefaultConnectTimeoutMs = 10'000;
+    int connectTimeoutMs = DefaultConnectTimeoutMs; // the bound of Connect's wait, lookup included
+
+    // The loop a waiting Connect runs, while it runs; release() ends it.
+    QEventLoop *connectWait = nullptr;
+    // Bumped by every Connect, Listen and Accept that replaces what the instance holds: a Connect
+    // whose wait was ended compares it to learn whether a later call has taken the instance over.
+    quint64 operations = 0;
 
     // Bumped whenever the owned descriptor is dropped or replaced: code that ran a handler
     // compares it to learn whether it still acts on the same connection.

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 namespace vt {
 
@@ -58,6 +59,39 @@ public:
 private:
     const int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     quint16 m_port = 0;
+};
+
+// A listener on 127.0.0.1 whose backlog is full: it never accepts, and once its queue holds what
+// the smallest backlog allows, the kernel drops further handshakes, so a connect to it gets no
+// answer at all. hangs() tells whether that was seen (a connect still unanswered after 200 ms).
+class UnansweredListener
+{
+    Q_DISABLE_COPY(UnansweredListener)
+
+public:
+    UnansweredListener()
+    {
+        ::listen(m_raw.fd(), 0);
+        const sockaddr_in a = loopback(port());
+        while (!m_hangs && m_clients.size() < 8) {
+            m_clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            pollfd p{m_clients.back(), POLLOUT, 0};
+            m_hangs = ::connect(p.fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0
+                      && errno == EINPROGRESS && ::poll(&p, 1, 200) == 0;
+        }
+    }
+    ~UnansweredListener()
+    {
+        for (int fd : m_clients)
+            ::close(fd);
+    }
+    quint16 port() const { return m_raw.port(); }
+    bool hangs() const { return m_hangs; }
+
+private:
+    RawListener m_raw{false};
+    std::vector<int> m_clients;
+    bool m_hangs = false;
 };
 
 // One end of a TCP connection (it owns the descriptor) that collects in received() what arrives

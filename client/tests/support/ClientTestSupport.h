@@ -6,7 +6,7 @@
 #include "Attention.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmAddress.h"
 #include "frmMain.h"
@@ -38,8 +38,8 @@ inline char *toString(const ShownBox &box)
 class FakeMessageBoxes final : public MessageBoxes
 {
 public:
-    FakeMessageBoxes() : previous_(installMessageBoxes(this)) {}
-    ~FakeMessageBoxes() override { installMessageBoxes(previous_); }
+    FakeMessageBoxes() : previous_(std::exchange(services().boxes, this)) {}
+    ~FakeMessageBoxes() override { services().boxes = previous_; }
     void show(QWidget *, const QString &text, const QString &title, BoxIcon icon) override
     {
         shown.append({text, title, icon});
@@ -56,8 +56,8 @@ private:
 // Counts endProgram() calls instead of ending the program, while it lives.
 struct ProgramEndRecorder
 {
-    ProgramEndRecorder() : previous(installProgramEnd([this] { ++count; })) {}
-    ~ProgramEndRecorder() { installProgramEnd(previous); }
+    ProgramEndRecorder() : previous(std::exchange(services().endProgram, [this] { ++count; })) {}
+    ~ProgramEndRecorder() { services().endProgram = previous; }
     int count = 0;
     std::function<void()> previous;
 };
@@ -65,8 +65,9 @@ struct ProgramEndRecorder
 // Records the windows that asked for attention instead of asking, while it lives.
 struct AttentionRecorder
 {
-    AttentionRecorder() : previous(installAttentionRequest([this](QWidget *w) { requests << w; })) {}
-    ~AttentionRecorder() { installAttentionRequest(previous); }
+    AttentionRecorder()
+        : previous(std::exchange(services().requestAttention, [this](QWidget *w) { requests << w; })) {}
+    ~AttentionRecorder() { services().requestAttention = previous; }
     QList<QWidget *> requests;
     std::function<void(QWidget *)> previous;
 };

@@ -1,9 +1,10 @@
-// A client logged in as "ann" to a chat server played by the test (which lists ann and bob), with
+// A client logged in as "ann" to a chat server played by the test (which lists ann, bob and carl), with
 // the private chat wired in, and the partner's client played by the test: a listener in the request
 // range for when the partner asks, and a raw socket for the partner's end of the peer connection.
 #pragma once
 
 #include "ClientTestSupport.h"
+#include "PrivateChat.h"
 #include "frmabout1.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
@@ -38,6 +39,8 @@ protected:
     FakeMessageBoxes *boxes = nullptr;
     LoopbackServer *server = nullptr;
     frmMain *w = nullptr;
+    Services testServices; // handed to the private chat
+    PrivateChat *pc = nullptr;
     QTcpServer requester;                // the partner's client when it asks for the chat
     std::unique_ptr<QTcpSocket> partner; // the partner's end of the peer connection
     QByteArray fromPartner;               // what reached it
@@ -55,18 +58,18 @@ protected:
         boxes = new FakeMessageBoxes;
         server = new LoopbackServer;
         w = startMainWindow();
-        connectPrivateChat(w);
+        testServices = Services{};
+        testServices.boxes = boxes;
+        pc = new PrivateChat(w, testServices);
         w->show();
         connectAsAnn(w, server->port());
         if (!QTest::qWaitFor([&] { return server->messages(0) == QStringList{"ann///pw"}; }))
             return false;
-        server->send(0, "<add usr>ann,bob,</add usr>");
-        return QTest::qWaitFor([&] { return w->lstusers->count() == 2; }) && listenInRange(requester) != 0;
+        server->send(0, "<add usr>ann,bob,carl,</add usr>");
+        return QTest::qWaitFor([&] { return w->lstusers->count() == 3; }) && listenInRange(requester) != 0;
     }
     void finish()
     {
-        frmprivatechat::AnswerTimeoutMs = 60 * 1000;
-        frmreqchat::randomPort = {};
         partner.reset();
         fromPartner.clear();
         requester.close();
@@ -105,7 +108,7 @@ protected:
             dialog->Text1->setText(message);
             dialog->Cmdrequest->click();
         }
-        const quint16 port = chat() ? chat()->Winsock->LocalPort() : 0;
+        const quint16 port = pc->link()->localPort();
         const QStringList expected{"<busy>", relayed(message, port, name)};
         return QTest::qWaitFor([&] { return sent().mid(before, 2) == expected; }) ? port : 0;
     }
@@ -121,7 +124,7 @@ protected:
     {
         takePartner(new QTcpSocket);
         partner->connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([] { return chat()->Winsock->State() == PeerSocket::SocketState::Connected; });
+        return QTest::qWaitFor([&] { return pc->link()->state() == PeerLink::State::Connected; });
     }
     // The partner asks ann (through the server) and takes the connection of her private chat window.
     bool relayedFrom(const QString &user, const QString &message = "let's talk")
@@ -130,7 +133,7 @@ protected:
         if (!QTest::qWaitFor([&] { return requester.hasPendingConnections(); }))
             return false;
         takePartner(requester.nextPendingConnection());
-        return chat() != nullptr;
+        return Window<frmchat>::get() != nullptr;
     }
 };
 

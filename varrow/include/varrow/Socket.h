@@ -41,7 +41,9 @@
 //
 // When events fire (always synchronously, on the thread that owns the Socket)
 //   Connnect          inside Connect, after the connection is up, before Connect returns true.
-//                     Accept raises none.
+//                     Accept raises none. While Connect waits (see Connecting below), the
+//                     events of other instances, and this instance's Disconnected if a handler
+//                     calls Disconnect, may fire before Connect returns.
 //   DataArrival       from a read notice, once per complete 0-terminated message.
 //   ConnectionRequest from an accept notice on a listening instance, once per pending connection
 //                     that is taken: after a request the listener stays quiet until Accept is
@@ -58,6 +60,27 @@
 //                     connection, 0 for the peer's orderly close and for a Disconnect called by
 //                     the host. (errno holds the same value when the handler starts.)
 //
+// Connecting
+//   Connect is synchronous for its caller, but while it waits for the host-name lookup or the
+//   handshake it runs a local event loop that takes no user input (QEventLoop::
+//   ExcludeUserInputEvents): windows keep painting, and timers, queued calls and other sockets'
+//   notices run meanwhile, as they would under a modal dialog. The lookup runs on a thread of its
+//   own; both together take at most ConnectTimeout (ten seconds unless set), then Connect gives up
+//   (LastError ETIMEDOUT) and an unfinished lookup is abandoned. A dotted address needs no lookup,
+//   and a handshake that ends at once (as on the local machine) runs no loop at all; in a thread
+//   without an event dispatcher (no QCoreApplication) Connect just blocks. During the wait the
+//   instance owns the connecting descriptor (SocketHandle() shows it; Send fails, Read and the
+//   addresses give ""). Whatever runs meanwhile may call into the instance:
+//     - Disconnect: closes the attempt and raises Disconnected; Connect then returns false with
+//       LastError ECANCELED, SocketHandle() 0. Shutdown of the last registration: the same
+//       without an event, LastError ENETDOWN.
+//     - Connect, Listen or Accept on the same instance: the new call closes the attempt and runs
+//       to its end (a second Connect waits in a loop of its own); the first Connect then returns
+//       false (errno ECANCELED) and leaves the instance, LastError included, as the later call
+//       left it.
+//     - Deleting the instance: Connect returns false (errno ECANCELED) without touching it.
+//   No Connnect is raised for an attempt that ended so.
+//
 // Re-entrancy
 //   Handlers may call any method, run a nested event loop (a modal dialog) or delete the Socket
 //   (deleteLater or delete). Messages stay exactly-once and in order: inside a nested loop, later
@@ -73,8 +96,9 @@
 //   SocketHandle() keeps its number); until a new instance registers, Connect and Listen return
 //   false with SocketHandle() -1, and Accept, Read, Send, LocalHost and LocalIP fail.
 //
-// Threads: none of its own. All instances of a process belong to one thread (the UI thread):
-// ending the last registration touches every instance.
+// Threads: all instances of a process belong to one thread (the UI thread): ending the last
+// registration touches every instance. The only other threads are the host-name lookups of
+// Connect, which touch no instance.
 #pragma once
 
 #include <QObject>
@@ -91,6 +115,7 @@ class VARROW_EXPORT Socket : public QObject
     Q_OBJECT
     Q_PROPERTY(bool Asynchronous READ Asynchronous WRITE setAsynchronous)
     Q_PROPERTY(qint64 MaxMessageSize READ MaxMessageSize WRITE setMaxMessageSize)
+    Q_PROPERTY(int ConnectTimeout READ ConnectTimeout WRITE setConnectTimeout)
 
 public:
     explicit Socket(QObject *parent = nullptr);
@@ -103,9 +128,12 @@ public:
     Q_INVOKABLE bool Accept(qint32 &pSocket);
     // Connects to Host (dotted IPv4 address or host name; a name uses the first IPv4 address of its
     // lookup) on the port of Service ("tcp" entry of the services database) or, with an empty
-    // Service, on the low 16 bits of Port (70000 is port 4464). Blocks the thread until the
-    // connection is made or has failed, for at most ten seconds (plus the name lookup). True after
-    // Connnect was raised; false without an event on any failure.
+    // Service, on the low 16 bits of Port (70000 is port 4464). Returns once the connection is
+    // made or has failed, after at most ConnectTimeout, name lookup included; meanwhile the
+    // event loop runs without user input (see Connecting above). True after Connnect was raised;
+    // false without an event on any failure, LastError telling why: ETIMEDOUT when time ran out,
+    // EHOSTUNREACH for a name without an IPv4 address, EINVAL for an empty host or an unknown
+    // Service, ECONNREFUSED and the like from the handshake, ECANCELED when the wait was ended.
     Q_INVOKABLE bool Connect(const QString &Host, const QString &Service = QString(), qint32 Port = 0);
     // Listens on every local address at the low 16 bits of Port (0 picks a free port: LocalPort()
     // tells which). Accept notices come whatever Asynchronous says. No event. When bind or listen
@@ -148,6 +176,11 @@ public:
     qint64 MaxMessageSize() const;
     void setMaxMessageSize(qint64 value);
 
+    // How long Connect may take, name lookup and handshake together, in milliseconds: 10,000
+    // unless set. A value below 1 restores the 10,000. A change applies from the next Connect.
+    int ConnectTimeout() const;
+    void setConnectTimeout(int milliseconds);
+
     // Bytes that Send has accepted but the kernel has not taken yet (the send queue; what the
     // kernel's own buffer holds is not counted). 0 without a connection and on a blocking one.
     qint64 PendingOutput() const;
@@ -162,8 +195,8 @@ public:
     // The dotted IPv4 address of the peer of the connected descriptor, "" when there is none (no
     // connection, a listener, or after Disconnected).
     QString RemoteAddress() const;
-    // Why the last Connect or Listen failed, or why the connection last ended (see Disconnected):
-    // an errno value (ENETDOWN while the socket layer is shut down), or 0.
+    // Why the last Connect or Listen failed (see Connect), or why the connection last ended (see
+    // Disconnected): an errno value (ENETDOWN while the socket layer is shut down), or 0.
     int LastError() const;
 
 signals:

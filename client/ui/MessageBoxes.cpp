@@ -1,5 +1,7 @@
 #include "MessageBoxes.h"
 
+#include "Services.h"
+
 #include <QMessageBox>
 
 namespace quillet {
@@ -34,21 +36,13 @@ private:
 };
 
 QtMessageBoxes defaultBoxes;
-MessageBoxes *installed = nullptr;
 
 } // namespace
 
 void messageBox(QWidget *parent, const QString &text, const QString &title, BoxIcon icon)
 {
-    MessageBoxes *boxes = installed ? installed : &defaultBoxes;
+    MessageBoxes *boxes = services().boxes ? services().boxes : &defaultBoxes;
     boxes->show(parent, text, title.isEmpty() ? QString(ProgramName) : title, icon);
-}
-
-MessageBoxes *installMessageBoxes(MessageBoxes *boxes)
-{
-    MessageBoxes *previous = installed;
-    installed = boxes;
-    return previous;
 }
 
 } // namespace quillet

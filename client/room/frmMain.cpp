@@ -5,7 +5,7 @@
 #include "Controls.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "Services.h"
 #include "WindowRegistry.h"
 #include "frmAddress.h"
 #include "frmabout.h"
@@ -17,6 +17,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +25,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -199,7 +201,6 @@ void frmMain::Form_Load()
         const frmAddress *login = Window<frmAddress>::load();
         Globals::nServerPort = qint32(login->ComboPort->currentText().toShort());
     }
-    Globals::bPrivateChatActive = false;
 }
 
 void frmMain::mnuFileConnect_Click()
@@ -209,7 +210,20 @@ void frmMain::mnuFileConnect_Click()
     if (Globals::sServerHost.isEmpty())
         return;
 
+    // Connect keeps the window painting (user input waits) until the server answers or ten
+    // seconds pass: meanwhile the caption and a wait cursor say so.
+    const QPointer<frmMain> alive(this);
+    const QString caption = windowTitle();
+    setWindowTitle(QStringLiteral("Connecting to %1:%2...")
+                       .arg(Globals::sServerHost, QString::number(Globals::nServerPort)));
+    mnuFileConnect->setEnabled(false); // no second Connect from a queued trigger meanwhile
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const bool ok = Socketmain->Connect(Globals::sServerHost, QString(), Globals::nServerPort);
+    QGuiApplication::restoreOverrideCursor();
+    if (!alive)
+        return;
+    setWindowTitle(caption);
+    mnuFileConnect->setEnabled(true);
     Globals::sServerHost.clear();
     if (ok) {
         Label1->setText(UserCaptionPrefix + Globals::sUserName);
@@ -424,13 +438,7 @@ bool frmMain::takeRequest(const QString &data)
     if (!request || !SP::isAcceptableRequest(*request))
         return false;
 
-    Globals::bPrivateChatActive = true;
-    Socketmain->Send(SP::busyNotice());
-    Globals::sRequestMessage = request->message;
-    Globals::sRequestAddr = request->address;
-    Globals::sRequestPort = request->port;
-    Globals::sRequestUser = request->user;
-    emit RequestTaken();
+    emit RequestTaken(*request);
     return true;
 }
 

@@ -1,7 +1,7 @@
 // frmabout1: the private chat window's About box. The same box as the main window's frmabout (it
 // is built by frmabout's own code) with its own caption and no icon. While it is open it takes the
 // private chat window's place on the screen: "About" hides that window, and closing this box in any
-// way (OK, Esc, the close box) shows it again, if it is still the loaded one.
+// way (OK, Esc, the close box) shows it again, if it is still there.
 #pragma once
 
 #include "frmabout.h"
@@ -10,8 +10,6 @@
 
 namespace quillet {
 
-class frmprivatechat;
-
 class frmabout1 : public frmabout
 {
     Q_OBJECT
@@ -19,7 +17,10 @@ class frmabout1 : public frmabout
 public:
     explicit frmabout1(QWidget *parent = nullptr);
 
-    // The unload handler: shows the private chat window again.
+    // The window whose place the box takes while it is open.
+    void setOwner(QWidget *owner) { owner_ = owner; }
+
+    // The unload handler: shows the owner again, if it is still loaded.
     void done(int result) override;
 
 protected:
@@ -27,7 +28,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    QPointer<frmprivatechat> owner_;
+    QPointer<QWidget> owner_;
 };
 
 } // namespace quillet

@@ -2,10 +2,12 @@
 // (Socketmain), shows the room (txtrx) and the online users (lstusers), and sends room messages.
 //
 // Everything the server sends arrives in Socketmain_DataArrival, the dispatcher. A relayed private
-// chat request that the dispatcher takes ends in the signal RequestTaken(): that is where the
-// private chat windows come in. The "Private Chat" menu item (mnupchat) has no handler here: whoever
-// creates the window wires both into the private chat code with connectPrivateChat (frmprivatechat.h).
+// chat request that the dispatcher takes ends in the signal RequestTaken(request): that is where the
+// private chat comes in. The "Private Chat" menu item (mnupchat) has no handler here: whoever
+// creates the window wires both into a PrivateChat (privatechat/PrivateChat.h).
 #pragma once
+
+#include "protocol/serverprotocol.h"
 
 #include <QColor>
 #include <QMainWindow>
@@ -90,11 +92,9 @@ public:
     void ScrollMessageWindow();
 
 signals:
-    // A relayed private chat request was taken: bPrivateChatActive is set, "<busy>" is sent and
-    // sRequestMessage, sRequestAddr, sRequestPort and sRequestUser hold its fields (the address
-    // a dotted IPv4 address, the port 5000..6000). The private chat code, connected here, loads
-    // frmprivatechat hidden, connects it to the requester and shows frmchat modeless.
-    void RequestTaken();
+    // A relayed private chat request was taken (no private chat was on; the address is a dotted
+    // IPv4 address, the port 5000..6000).
+    void RequestTaken(const quillet::ServerProtocol::Request &request);
 
 public slots:
     void mnuFileConnect_Click();

@@ -5,8 +5,8 @@
 // focus stays where it is) once, and not again for later arrivals until the window has been active
 // since. So a burst of room lines or typed characters raises one request, not one per line.
 //
-// The request itself goes through requestAttention(), which tests replace to watch it (the
-// offscreen platform shows nothing).
+// The request itself goes through requestAttention() (services().requestAttention), which tests
+// replace to watch it (the offscreen platform shows nothing).
 #pragma once
 
 #include <QObject>
@@ -17,12 +17,8 @@
 
 namespace quillet {
 
-// Asks for attention for `window`: QApplication::alert(window), or the installed replacement.
+// Asks for attention for `window`: QApplication::alert(window), or services().requestAttention.
 void requestAttention(QWidget *window);
-
-// Replaces what requestAttention() does; an empty function restores QApplication::alert. Returns
-// the previous replacement (empty for the default).
-std::function<void(QWidget *)> installAttentionRequest(std::function<void(QWidget *)> handler);
 
 class AttentionRequest : public QObject
 {

@@ -330,9 +330,14 @@ void frmcanvas::buildControls()
 void frmcanvas::Form_Load()
 {
     showLabelValue(Label1, QStringLiteral("You"), oneLine(Globals::sUserName));
-    showLabelValue(Label2, QStringLiteral("Partner"), oneLine(Globals::sPartnerName));
+    showPartner(QString());
     lastPoint_ = QPoint(0, 0);
     describeCurrentColour();
+}
+
+void frmcanvas::showPartner(const QString &name)
+{
+    showLabelValue(Label2, QStringLiteral("Partner"), oneLine(name));
 }
 
 void frmcanvas::describeCurrentColour()

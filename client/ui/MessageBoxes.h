@@ -1,8 +1,8 @@
 // The one way the client's windows show a message box.
 //
 // Every box of the client is modal, has a single OK button, a text, a title and one of four icons.
-// Windows call quillet::messageBox(); what actually shows it is the installed MessageBoxes object:
-// by default a QMessageBox, in tests a recording fake (client/tests/support/FakeMessageBoxes.h).
+// Windows call quillet::messageBox(); what actually shows it is services().boxes: by default a
+// QMessageBox, in tests a recording fake (client/tests/support/ClientTestSupport.h).
 #pragma once
 
 #include <QLatin1StringView>
@@ -25,13 +25,9 @@ public:
     virtual void show(QWidget *parent, const QString &text, const QString &title, BoxIcon icon) = 0;
 };
 
-// Shows a box through the installed MessageBoxes; an empty title becomes ProgramName. The text is
-// shown as plain text, never as markup.
+// Shows a box through services().boxes; an empty title becomes ProgramName. The text is shown as
+// plain text, never as markup.
 void messageBox(QWidget *parent, const QString &text, const QString &title = QString(),
                 BoxIcon icon = BoxIcon::None);
-
-// Installs `boxes` (not owned) for every later box; nullptr restores the QMessageBox default.
-// Returns what was installed before (nullptr for the default).
-MessageBoxes *installMessageBoxes(MessageBoxes *boxes);
 
 } // namespace quillet

@@ -1,15 +1,11 @@
 #include "frmabout1.h"
 
-#include "WindowRegistry.h"
-#include "frmprivatechat.h"
-
 #include <QIcon>
 
 namespace quillet {
 
 frmabout1::frmabout1(QWidget *parent)
     : frmabout(parent)
-    , owner_(Window<frmprivatechat>::get())
 {
     setObjectName(QStringLiteral("frmabout1"));
     setWindowTitle(QStringLiteral("About Private Chat"));
@@ -19,7 +15,7 @@ frmabout1::frmabout1(QWidget *parent)
 void frmabout1::done(int result)
 {
     QDialog::done(result); // not frmabout's: that one brings back the main window
-    if (owner_ && owner_ == Window<frmprivatechat>::get()) {
+    if (owner_ && owner_->testAttribute(Qt::WA_DeleteOnClose)) {
         owner_->show();
         owner_->raise();
         owner_->activateWindow();

@@ -2,11 +2,6 @@
 
 #include "Accessibility.h"
 #include "Controls.h"
-#include "Globals.h"
-#include "WindowRegistry.h"
-#include "frmprivatechat.h"
-#include "protocol/peerprotocol.h"
-#include "protocol/serverprotocol.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,16 +10,6 @@
 #include <QPushButton>
 
 namespace quillet {
-
-void takeRelayedRequest()
-{
-    // The dispatcher has checked the address and the port.
-    const std::optional<quint16> port = ServerProtocol::requestPort(Globals::sRequestPort);
-    if (!port)
-        return;
-    frmprivatechat::loadFresh()->connectToRequester(Globals::sRequestAddr, *port);
-    Window<frmchat>::show();
-}
 
 frmchat::frmchat(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -59,45 +44,27 @@ frmchat::frmchat(QWidget *parent)
     grid->addLayout(buttons, 3, 0, 1, 2);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(Cmdrequest, &QPushButton::clicked, this, &frmchat::Cmdrequest_Click);
+    connect(Cmdrequest, &QPushButton::clicked, this, [this] {
+        accepted_ = true;
+        accept();
+    });
     connect(Cmdcancel, &QPushButton::clicked, this, &QDialog::reject);
-
-    Form_Load();
+    showRequest(QString(), QString());
 }
 
-void frmchat::Form_Load()
+void frmchat::showRequest(const QString &requester, const QString &message)
 {
-    showLabelValue(Label1, QStringLiteral("Requester"), Globals::sRequestUser);
-    showLabelValue(Label4, QStringLiteral("Request message"), Globals::sRequestMessage);
-}
-
-void frmchat::Cmdrequest_Click()
-{
-    accepted_ = true;
-    accept();
+    showLabelValue(Label1, QStringLiteral("Requester"), requester);
+    showLabelValue(Label4, QStringLiteral("Request message"), message);
 }
 
 void frmchat::done(int result)
 {
-    if (answered_) {
-        QDialog::done(result);
-        return;
-    }
-    answered_ = true;
+    const bool first = !std::exchange(answered_, true);
     const QString reason = Text1->text();
     QDialog::done(result);
-
-    frmprivatechat *chat = Window<frmprivatechat>::get();
-    if (!chat || chat->chatEnded())
-        return; // the request ended on its own (the requester gave up, or the connection failed)
-    if (!accepted_) {
-        chat->answer(PeerProtocol::refuseReply(reason), false);
-        return;
-    }
-    Globals::sPartnerName = Globals::sRequestUser;
-    showLabelValue(chat->Label2, QStringLiteral("Partner"), Globals::sPartnerName);
-    chat->answer(PeerProtocol::acceptReply(), true);
-    Window<frmprivatechat>::show();
+    if (first)
+        emit answered(accepted_, reason);
 }
 
 } // namespace quillet

@@ -94,6 +94,8 @@ class frmcanvas : public QMainWindow
 
 public:
     explicit frmcanvas(QWidget *parent = nullptr);
+    // The partner named under the drawing area.
+    void showPartner(const QString &name);
 
     static inline const QString Caption = QStringLiteral("Canvas");
     static constexpr int PaletteSize = 16;

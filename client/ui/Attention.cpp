@@ -1,5 +1,7 @@
 #include "Attention.h"
 
+#include "Services.h"
+
 #include <QApplication>
 #include <QEvent>
 
@@ -7,21 +9,12 @@
 
 namespace quillet {
 
-namespace {
-std::function<void(QWidget *)> replacement;
-}
-
 void requestAttention(QWidget *window)
 {
-    if (replacement)
-        replacement(window);
+    if (services().requestAttention)
+        services().requestAttention(window);
     else
         QApplication::alert(window);
-}
-
-std::function<void(QWidget *)> installAttentionRequest(std::function<void(QWidget *)> handler)
-{
-    return std::exchange(replacement, std::move(handler));
 }
 
 AttentionRequest::AttentionRequest(QWidget *window)
