@@ -45,7 +45,7 @@ bool ChatFileTransfers::Link::canSend() const
 
 void ChatFileTransfers::Link::send(const QString &message)
 {
-    link->send(message);
+    link->sendBulk(message);
 }
 
 ChatFileTransfers::ChatFileTransfers(PeerLink *link, QObject *parent, Seams seams)

@@ -183,6 +183,11 @@ void PeerLink::adopt(QTcpSocket *socket)
 
 bool PeerLink::send(const QString &message)
 {
+    return put(message, false);
+}
+
+bool PeerLink::put(const QString &message, bool bulk)
+{
     if (m_state != State::Connected)
         return false;
     if (message.isEmpty())
@@ -191,7 +196,8 @@ bool PeerLink::send(const QString &message)
     if (m_socket->write(bytes) != bytes.size())
         return false;
     // To the system now: a keystroke must not wait for what the window still does with the key.
-    m_socket->flush();
+    if (!bulk)
+        m_socket->flush();
     return true;
 }
 

@@ -49,9 +49,11 @@ public:
     void connectTo(const QString &host, quint16 port);
     // One message to the partner; false unless connected. An empty message sends nothing.
     bool send(const QString &message);
+    // The same for bulk data: it goes to the system once the system has room (see below), not at once.
+    bool sendBulk(const QString &message) { return put(message, true); }
     // Bytes sent but not yet taken by the system; written() follows whenever the system took some.
-    // Bulk senders (file transfers) pace themselves by these, so that a keystroke never queues
-    // behind more than a little of their data.
+    // Bulk senders (file transfers) pace themselves by these: the system takes bulk data only while
+    // little of it waits unsent there, so a keystroke never queues behind more than a little.
     qint64 bytesToWrite() const;
     void close();
 
@@ -63,6 +65,7 @@ signals:
     void written();
 
 private:
+    bool put(const QString &message, bool bulk);
     void adopt(QTcpSocket *socket);
     void takeIncoming();
     void readAll();
