@@ -1,7 +1,9 @@
 // File transfers without sockets: the receiving rules as steps against the engine (nothing left
 // behind on any way out), offered names made safe, the sender paced by the link, and the bounded
 // picture decoding.
+#include "chatfiletransfers.h"
 #include "filetransfers.h"
+#include "peerlink.h"
 #include "offerdialog.h"
 #include "picturewindow.h"
 #include "sha256.h"
@@ -292,7 +294,7 @@ private slots:
 
     // Accept asks where to save, offering the name in the download folder; cancelling that keeps
     // the offer open; a chosen file that exists is to be replaced (the save dialog asked). A
-    // picture needs no place; closing the dialog refuses.
+    // picture needs no place; closing the dialog refuses. Nothing is offered to an old-style partner.
     void offerDialog()
     {
         QStringList asked;
@@ -311,6 +313,17 @@ private slots:
         QCOMPARE(accepted.count(), 1);
         QCOMPARE(accepted.at(0), (QList<QVariant>{answer, true}));
         QVERIFY(!file.isVisible() && refused.isEmpty());
+
+        // A partner whose program does not understand files is offered nothing.
+        PeerLink link;
+        QStringList told;
+        ChatFileTransfers::Seams seams;
+        seams.openFile = [&](QWidget *, bool) { told << "asked for a file"; return QString(); };
+        seams.inform = [&](QWidget *, const QString &, const QString &text) { told << text; };
+        ChatFileTransfers chat(&link, nullptr, seams);
+        chat.setPartner(QStringLiteral("bob"));
+        chat.sendFile();
+        QCOMPARE(told, QStringList{"bob's program cannot receive files."});
 
         OfferDialog picture(QStringLiteral("bob"), QStringLiteral("p.png"), 10, FM::Kind::Picture);
         QSignalSpy pictureAccepted(&picture, &OfferDialog::acceptedAs);
