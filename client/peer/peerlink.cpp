@@ -47,15 +47,19 @@ int watchDescriptor(qintptr fd)
 #endif
 }
 
-// Keeps at most this much unsent data in the system's buffer (which may otherwise hold megabytes):
-// the rest waits in the socket's own buffer, where bytesToWrite() sees it, so that a paced bulk
-// sender keeps the queue in front of a keystroke short.
+// Keeps the queues in front of a keystroke short while a bulk sender (a file) keeps the connection
+// busy: at most this much unsent data in the system's send buffer (which may otherwise hold
+// megabytes; the rest waits in the socket's own buffer, where bytesToWrite() sees it), and a
+// receive buffer of a size that still fills a LAN, not one that grows to megabytes.
 void limitUnsent(qintptr fd)
 {
 #if defined(Q_OS_LINUX) && defined(TCP_NOTSENT_LOWAT)
     const int lowat = 128 * 1024;
-    if (fd >= 0)
+    const int receive = 256 * 1024;
+    if (fd >= 0) {
         ::setsockopt(int(fd), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
+        ::setsockopt(int(fd), SOL_SOCKET, SO_RCVBUF, &receive, sizeof receive);
+    }
 #else
     Q_UNUSED(fd);
 #endif
@@ -175,6 +179,7 @@ void PeerLink::connectTo(const QString &host, quint16 port)
 void PeerLink::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
+    socket->setReadBufferSize(256 * 1024); // one read never brings more than a few ms of work
     connect(socket, &QTcpSocket::bytesWritten, this, &PeerLink::written);
     connect(socket, &QTcpSocket::readyRead, this, &PeerLink::readAll);
     connect(socket, &QTcpSocket::disconnected, this, &PeerLink::onDisconnected);
