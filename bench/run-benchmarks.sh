@@ -12,7 +12,7 @@ table="$build/bench-table.md"
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
 
-benchmarks=(bench_socket_ingest bench_room_display bench_keystroke bench_startup bench_server_relay bench_connection_flood bench_canvas)
+benchmarks=(bench_socket_ingest bench_room_display bench_keystroke bench_startup bench_server_relay bench_connection_flood bench_canvas bench_filetransfer)
 
 export QT_QPA_PLATFORM=offscreen
 : >"$details"

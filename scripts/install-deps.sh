@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev   # qt6-base-dev: Core, Network, Widgets, DBus, Test
+    libssl-dev                          # SHA-256 of file transfers with the CPU's SHA instructions
     fonts-dejavu-core
     clang libclang-rt-14-dev            # the fuzz build: clang, its libFuzzer and sanitizer runtimes
     libqt6svg6                          # Qt's SVG icon engine: draws the program icon

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:?build directory}
 seconds=${2:?seconds per target}
-targets=(fuzz_server_protocol fuzz_dispatcher fuzz_peer_protocol fuzz_varrow_framer)
+targets=(fuzz_server_protocol fuzz_dispatcher fuzz_peer_protocol fuzz_file_messages fuzz_varrow_framer)
 
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}

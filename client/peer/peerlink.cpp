@@ -47,6 +47,24 @@ int watchDescriptor(qintptr fd)
 #endif
 }
 
+// Keeps the queues in front of a keystroke short while a bulk sender (a file) keeps the connection
+// busy: at most this much unsent data in the system's send buffer (which may otherwise hold
+// megabytes; the rest waits in the socket's own buffer, where bytesToWrite() sees it), and a
+// receive buffer of a size that still fills a LAN, not one that grows to megabytes.
+void limitUnsent(qintptr fd)
+{
+#if defined(Q_OS_LINUX) && defined(TCP_NOTSENT_LOWAT)
+    const int lowat = 128 * 1024;
+    const int receive = 256 * 1024;
+    if (fd >= 0) {
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
+        ::setsockopt(int(fd), SOL_SOCKET, SO_RCVBUF, &receive, sizeof receive);
+    }
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
 // After the end of the stream: an orderly close leaves our end in CLOSE_WAIT, a reset in CLOSE.
 bool wasReset(int watchFd)
 {
@@ -136,6 +154,7 @@ void PeerLink::takeIncoming()
     adopt(socket);
     m_state = State::Connected;
     m_watchFd = watchDescriptor(socket->socketDescriptor());
+    limitUnsent(socket->socketDescriptor());
     emit connected();
     if (m_socket == socket)
         readAll(); // what came with the connection
@@ -151,6 +170,7 @@ void PeerLink::connectTo(const QString &host, quint16 port)
     connect(socket, &QTcpSocket::connected, this, [this] {
         m_state = State::Connected;
         m_watchFd = watchDescriptor(m_socket->socketDescriptor());
+        limitUnsent(m_socket->socketDescriptor());
         emit connected();
     });
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
@@ -159,12 +179,19 @@ void PeerLink::connectTo(const QString &host, quint16 port)
 void PeerLink::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
+    socket->setReadBufferSize(256 * 1024); // one read never brings more than a few ms of work
+    connect(socket, &QTcpSocket::bytesWritten, this, &PeerLink::written);
     connect(socket, &QTcpSocket::readyRead, this, &PeerLink::readAll);
     connect(socket, &QTcpSocket::disconnected, this, &PeerLink::onDisconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, &PeerLink::onError);
 }
 
 bool PeerLink::send(const QString &message)
+{
+    return put(message, false);
+}
+
+bool PeerLink::put(const QString &message, bool bulk)
 {
     if (m_state != State::Connected)
         return false;
@@ -174,8 +201,14 @@ bool PeerLink::send(const QString &message)
     if (m_socket->write(bytes) != bytes.size())
         return false;
     // To the system now: a keystroke must not wait for what the window still does with the key.
-    m_socket->flush();
+    if (!bulk)
+        m_socket->flush();
     return true;
+}
+
+qint64 PeerLink::bytesToWrite() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
 void PeerLink::readAll()

@@ -49,6 +49,12 @@ public:
     void connectTo(const QString &host, quint16 port);
     // One message to the partner; false unless connected. An empty message sends nothing.
     bool send(const QString &message);
+    // The same for bulk data: it goes to the system once the system has room (see below), not at once.
+    bool sendBulk(const QString &message) { return put(message, true); }
+    // Bytes sent but not yet taken by the system; written() follows whenever the system took some.
+    // Bulk senders (file transfers) pace themselves by these: the system takes bulk data only while
+    // little of it waits unsent there, so a keystroke never queues behind more than a little.
+    qint64 bytesToWrite() const;
     void close();
 
 signals:
@@ -56,8 +62,10 @@ signals:
     void received(const quillet::PeerProtocol::Message &message);
     void closed();
     void failed(const QString &description);
+    void written();
 
 private:
+    bool put(const QString &message, bool bulk);
     void adopt(QTcpSocket *socket);
     void takeIncoming();
     void readAll();

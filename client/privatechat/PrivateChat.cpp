@@ -3,6 +3,7 @@
 #include "BusyMarks.h"
 #include "DesktopNotice.h"
 #include "Globals.h"
+#include "chatfiletransfers.h"
 #include "MessageBoxes.h"
 #include "WindowRegistry.h"
 #include "frmMain.h"
@@ -28,7 +29,8 @@ namespace SP = ServerProtocol;
 namespace PP = PeerProtocol;
 
 PrivateChat::PrivateChat(frmMain *main, Services &services)
-    : QObject(main), main_(main), services_(services), link_(new PeerLink(this)), answerTimer_(new QTimer(this))
+    : QObject(main), main_(main), services_(services), link_(new PeerLink(this)), answerTimer_(new QTimer(this)),
+      files_(new ChatFileTransfers(link_, this))
 {
     notice_ = new RequestNotice(services_, this);
     answerTimer_->setSingleShot(true);
@@ -219,6 +221,13 @@ void PrivateChat::startChat()
     connect(window_, &frmprivatechat::typed, this, &PrivateChat::typed);
     connect(window_, &frmprivatechat::closing, this, &PrivateChat::chatClosed);
     connect(window_, &frmprivatechat::canvasOpened, canvas_, &SharedCanvas::attach);
+    files_->setWindow(window_);
+    files_->setPartner(partner_);
+    for (QAction *item : {window_->sendfile, window_->mnusendpicture})
+        connect(item, &QAction::triggered, this, [this, file = item == window_->sendfile] {
+            files_->setPartnerCanReceive(partnerUnderstands(PeerExtensions::File));
+            file ? files_->sendFile() : files_->sendPicture();
+        });
     Window<frmprivatechat>::show();
 }
 
@@ -279,6 +288,7 @@ void PrivateChat::extensionReceived(const QString &name, const QString &body)
     } else {
         canvas_->received(name, body);
     }
+    files_->handle(name, body); // "file..." messages
 }
 
 void PrivateChat::sayHello()
@@ -316,6 +326,7 @@ void PrivateChat::end(Why why, const QString &detail)
     answerTimer_->stop();
     pendingAnswer_.clear();
     refusing_ = false;
+    files_->closeAll();
     link_->close();
     const bool chatShown = was == State::Connected && window_;
     setState(chatShown && why != Why::Closed ? State::Ended : State::Idle);

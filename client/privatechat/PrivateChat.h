@@ -32,6 +32,7 @@ class Socket;
 
 namespace quillet {
 
+class ChatFileTransfers;
 class frmMain;
 class frmprivatechat;
 class RequestNotice;
@@ -78,6 +79,7 @@ public:
     State state() const { return state_; }
     PeerLink *link() const { return link_; }
     QString partner() const { return partner_; }
+    ChatFileTransfers *files() const { return files_; } // Send File, Send Picture
     // The partner said, in this chat, that it understands `feature` (PeerExtensions::Canvas, ...).
     bool partnerUnderstands(QLatin1StringView feature) const;
     SharedCanvas *canvas() const { return canvas_; }
@@ -125,6 +127,7 @@ private:
     QPointer<frmprivatechat> window_; // the chat window of this chat, once shown
     RequestNotice *notice_;           // the desktop notice of an offered request
     SharedCanvas *canvas_;            // the partner's drawing, and own strokes on their way
+    ChatFileTransfers *files_;
 };
 
 } // namespace quillet

@@ -134,7 +134,8 @@ Message classify(const QString &text)
 
 QByteArray frame(const QString &message)
 {
-    QByteArray bytes = wire::toLatin1(message);
+    // Text that is all Latin-1 already (file data always is) takes Qt's vectorised conversion.
+    QByteArray bytes = QtPrivate::isLatin1(message) ? message.toLatin1() : wire::toLatin1(message);
     bytes.replace('\0', '?');
     bytes.append('\0');
     return bytes;

@@ -17,6 +17,9 @@
 //   wait-busy NAMES        ok once exactly NAMES (a,b; - for none) are marked busy in the users list
 //   find TEXT              Ctrl+F in the chat window, TEXT into the find bar; ok STATUS ("1 of 2")
 //   save FILE              Ctrl+S in the chat window, with FILE as the answer of the save dialog
+//   send-file PATH         "Send File", choosing PATH (send-picture PATH: "Send Picture")
+//   take-file DIR          once an offer is shown: "&Accept", saving into DIR; ok PATH once saved
+//   take-picture           once a picture is offered: "&Accept"; ok WxH once its window shows it
 // and for pictures of the windows:
 //   login-shot NAME PORT FILE  log in as "login", but save a picture of the filled login dialog
 //                          to FILE (PNG) just before OK
@@ -33,12 +36,18 @@
 #include "ClientTestSupport.h"
 #include "FindBar.h"
 #include "PrivateChat.h"
+#include "chatfiletransfers.h"
+#include "picturewindow.h"
 #include "frmcanvas.h"
 #include "frmchat.h"
 #include "frmprivatechat.h"
 #include "frmreqchat.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
 
 #include <unistd.h>
 
@@ -64,7 +73,17 @@ class Driver
 public:
     Driver() : main_(startMainWindow())
     {
-        new PrivateChat(main_); // owned by the window
+        PrivateChat *chat = new PrivateChat(main_); // owned by the window
+        files_ = chat->files();
+        ChatFileTransfers::Seams seams;
+        seams.openFile = [this](QWidget *, bool) { return pick_; };
+        seams.saveAs = [this](QWidget *, const QString &suggested) {
+            return saved_ = QDir(saveDir_).filePath(QFileInfo(suggested).fileName());
+        };
+        seams.inform = [](QWidget *, const QString &, const QString &text) {
+            std::fprintf(stderr, "driver: %s\n", qPrintable(text));
+        };
+        files_->setSeams(seams);
         main_->show();
     }
 
@@ -138,6 +157,24 @@ public:
         } else if (!chat) {
             ok = false;
             value = "no private chat window";
+        } else if (command == "send-file" || command == "send-picture") {
+            pick_ = arg;
+            (command == "send-file" ? chat->sendfile : chat->mnusendpicture)->trigger();
+        } else if (command == "take-file" || command == "take-picture") {
+            saveDir_ = arg;
+            saved_.clear();
+            OfferDialog *offer = nullptr;
+            ok = waitFor([&] { return (offer = chat->findChild<OfferDialog *>()) && offer->isVisible(); });
+            if (ok)
+                offer->cmdAccept->click();
+            if (command == "take-file") {
+                ok = ok && waitFor([&] { return !saved_.isEmpty() && QFile::exists(saved_) && files_->transfers().count() == 0; });
+                value = saved_;
+            } else {
+                ok = ok && waitFor([&] { return !files_->pictureWindows().isEmpty() && files_->pictureWindows().last()->isVisible(); });
+                const QPixmap shown = ok ? files_->pictureWindows().last()->picture->pixmap() : QPixmap();
+                value = QString("%1x%2").arg(shown.width()).arg(shown.height());
+            }
         } else if (command == "type") {
             for (const QChar c : unescape(arg)) {
                 const auto key = c == u'\n' ? Qt::Key_Return : c == u'\b' ? Qt::Key_Backspace : Qt::Key(0);
@@ -229,6 +266,8 @@ private:
 
     FakeMessageBoxes boxes_;
     frmMain *main_;
+    ChatFileTransfers *files_;
+    QString pick_, saveDir_, saved_; // the file Send File picks; where an offer is saved
 };
 
 } // namespace

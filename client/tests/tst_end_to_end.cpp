@@ -1,9 +1,11 @@
 // End to end: quillet-server and real clients in processes of their own (privatechat_driver, each
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
 // (the request through the server, the answer and the typing over the direct peer connection, find
-// and save in it, the canvas both ways, the close) with a third user seeing both busy meanwhile,
-// then a request to that user from the side whose chat the partner ended.
+// and save in it, the canvas both ways, a file and a picture, the close) with a third user seeing
+// both busy meanwhile, then a request to that user from the side whose chat the partner ended.
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -90,6 +92,24 @@ private slots:
         const QString anns = ask(ann, "drawing own");
         QVERIFY(anns != bobs);
         QCOMPARE(ask(bob, "drawing partner " + anns.mid(3)), anns);
+        // A file of a few MiB and a picture, from ann to bob over the same connection.
+        QTemporaryDir from, to;
+        QFile file(from.filePath("notes.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray bytes(3 * 1024 * 1024 + 5, Qt::Uninitialized);
+        QRandomGenerator(16).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        QCOMPARE(file.write(bytes), bytes.size());
+        file.close();
+        QCOMPARE(ask(ann, "send-file " + file.fileName()), QString("ok"));
+        QCOMPARE(ask(bob, "take-file " + to.path()), "ok " + to.filePath("notes.bin"));
+        QFile received(to.filePath("notes.bin"));
+        QVERIFY(received.open(QIODevice::ReadOnly) && received.readAll() == bytes);
+        QFile picture(from.filePath("dot.png")); // a PNG of one red pixel
+        QVERIFY(picture.open(QIODevice::WriteOnly) && picture.write(QByteArray::fromBase64(
+            "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAIAAACQd1PeAAAADElEQVR4nGP4z8AAAAMBAQDJ/pLvAAAAAElFTkSuQmCC")) > 0);
+        picture.close();
+        QCOMPARE(ask(ann, "send-picture " + picture.fileName()), QString("ok"));
+        QCOMPARE(ask(bob, "take-picture"), QString("ok 1x1"));
         QCOMPARE(ask(ann, "close"), QString("ok"));
         QCOMPARE(ask(bob, "wait-status"), QString("ok ann closed the connection."));
         QCOMPARE(ask(carl, "wait-busy -"), QString("ok"));

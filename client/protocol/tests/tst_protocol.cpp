@@ -3,6 +3,7 @@
 // between their own tags, so every message that the old cutting (markers searched from fixed
 // character positions) decoded right still decodes to the same fields, and free text may hold
 // anything.
+#include "filemessages.h"
 #include "peerextensions.h"
 #include "peerprotocol.h"
 #include "serverprotocol.h"
@@ -15,6 +16,7 @@ namespace SP = quillet::ServerProtocol;
 namespace PP = quillet::PeerProtocol;
 namespace PE = quillet::PeerExtensions;
 namespace SM = quillet::StrokeMessages;
+namespace FM = quillet::FileMessages;
 Q_DECLARE_METATYPE(SP::Kind)
 Q_DECLARE_METATYPE(PP::Kind)
 
@@ -68,6 +70,22 @@ QString withJunk(QRandomGenerator &rng, QString s, const QStringList &junk, int 
 }
 
 constexpr int Rounds = 20000;
+
+// A file message as read, in one line ("" when it is none).
+QString fileFields(const FM::Message &m)
+{
+    static const char *const types[] = {"", "offer", "accept", "refuse", "data", "end", "done", "cancel"};
+    if (m.type == FM::Type::None)
+        return {};
+    QString s = QStringLiteral("%1 %2").arg(QLatin1StringView(types[int(m.type)])).arg(m.id);
+    if (m.type == FM::Type::Offer)
+        s += QStringLiteral(" %1 %2 %3").arg(m.size).arg(m.kind == FM::Kind::Picture ? "picture" : "file", m.name);
+    if (m.type == FM::Type::Data || m.type == FM::Type::End)
+        s += u' ' + QString::fromLatin1(m.bytes.toHex());
+    if (m.type == FM::Type::Cancel)
+        s += (m.role == FM::Role::Sender ? QStringLiteral(" sender ") : QStringLiteral(" receiver ")) + m.reason;
+    return s;
+}
 
 } // namespace
 
@@ -351,6 +369,110 @@ private slots:
         QString tooMany = messages.first();
         tooMany.insert(tooMany.indexOf(u'>') + 1, QStringLiteral("1,0,0,0,0;"));
         QVERIFY(!SM::parse(tooMany));
+    }
+
+    // File messages read field by field; anything off the grammar is no file message at all.
+    void fileMessages_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("fields");
+        const auto row = [](const char *tag, const QString &body, const char *name, const QString &fields = {}) {
+            QTest::newRow(tag) << PE::build(QString::fromLatin1(name), body) << fields;
+        };
+        row("offer", "7,1024,picture,a%20b.txt", "fileoffer", "offer 7 1024 picture a b.txt");
+        row("offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..",
+            "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/..");
+        row("offer, empty file", "1,0,file,x", "fileoffer", "offer 1 0 file x");
+        row("size beyond 63 bits", "1,9223372036854775808,file,x", "fileoffer");
+        row("negative size", "1,-1,file,x", "fileoffer");
+        row("size with a sign", "1,+1,file,x", "fileoffer");
+        row("size with a leading zero", "1,01,file,x", "fileoffer");
+        row("size not a number", "1,1e3,file,x", "fileoffer");
+        row("size empty", "1,,file,x", "fileoffer");
+        row("ID zero", "0,1,file,x", "fileoffer");
+        row("ID of ten digits", "1000000000,1,file,x", "fileoffer");
+        row("unknown kind", "1,1,movie,x", "fileoffer");
+        row("name, bare comma", "1,1,file,a,b", "fileoffer");
+        row("name, bare blank", "1,1,file,a b", "fileoffer");
+        row("name, cut escape", "1,1,file,a%4", "fileoffer");
+        row("name, no UTF-8", "1,1,file,%FF", "fileoffer");
+        row("name empty", "1,1,file,", "fileoffer");
+        row("name too long", "1,1,file," + QString(FM::MaxNameBytes + 1, u'a'), "fileoffer");
+        row("accept", "5", "fileaccept", "accept 5");
+        row("accept with more", "5,", "fileaccept");
+        row("refuse", "5", "filerefuse", "refuse 5");
+        row("done", "5", "filedone", "done 5");
+        row("data, escapes and plain bytes", QString::fromLatin1("3,\x01" "@A\x01" "|\x01" "A\xff"), "filedata",
+            "data 3 80c1bc817f");
+        row("data, unknown escape", "3,\x01" "B", "filedata");
+        row("data, escape at the end", "3,a\x01", "filedata");
+        row("data empty", "3,", "filedata");
+        row("data, a byte too many", "3," + QString(FM::MaxChunk + 1, u'a'), "filedata");
+        row("end", "2," + QString(64, u'a'), "fileend", "end 2 " + QString(64, u'a'));
+        row("end, capital hex", "2," + QString(64, u'A'), "fileend");
+        row("end, digest short", "2," + QString(62, u'a'), "fileend");
+        row("cancel", "4,receiver,size", "filecancel", "cancel 4 receiver size");
+        row("cancel, unknown role", "4,both,size", "filecancel");
+        row("cancel, reason not a word", "4,sender,Size", "filecancel");
+        row("cancel, no reason", "4,sender", "filecancel");
+        row("unknown file message", "1", "filefoo");
+    }
+    void fileMessages()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, fields);
+        QCOMPARE(fileFields(FM::parse(text)), fields);
+        const PP::Message m = PP::classify(text);
+        QCOMPARE(fileFields(FM::parse(m.extension, m.body)), fields);
+    }
+
+    // Every file message that a client builds, with random names and chunks of random bytes (or of
+    // nothing but the escaped ones), framed and cut into random reads, is read back as built, and
+    // it reaches the link as an extension message.
+    void fileMessagesSurviveTheWire()
+    {
+        QRandomGenerator rng(16);
+        for (int round = 0; round < 40; ++round) {
+            QStringList sent;
+            QStringList expected;
+            QByteArray stream;
+            const quint32 id = rng.bounded(1u, FM::MaxId + 1);
+            QByteArray chunk(rng.bounded(1, int(FM::MaxChunk) + 1), Qt::Uninitialized);
+            const char escaped[] = {char(0x80), char(0x81), char(0xbc)};
+            for (char &c : chunk)
+                c = round % 4 ? char(rng.bounded(256)) : escaped[rng.bounded(3)];
+            QString name;
+            for (int n = rng.bounded(1, 40); n > 0; --n)
+                name += QChar(char16_t(rng.bounded(1, 0xd7ff)));
+            const qint64 size = qint64(rng.generate64() >> 1);
+            const FM::Message messages[] = {
+                {FM::Type::Offer, id, size, FM::Kind(round % 2), name, {}, {}, {}},
+                {FM::Type::Data, id, 0, {}, {}, chunk, {}, {}},
+                {FM::Type::End, id, 0, {}, {}, chunk.left(32).leftJustified(32, 'x'), {}, {}},
+                {FM::Type::Cancel, id, 0, {}, {}, {}, FM::Role(round % 2), QStringLiteral("checksum")},
+            };
+            for (const FM::Message &m : messages) {
+                const QString text = m.type == FM::Type::Offer ? FM::offer(id, m.size, m.kind, m.name)
+                                   : m.type == FM::Type::Data  ? FM::data(id, m.bytes)
+                                   : m.type == FM::Type::End   ? FM::end(id, m.bytes)
+                                                               : FM::cancel(id, m.role, QLatin1StringView("checksum"));
+                stream += PP::frame(text);
+                expected << fileFields(m);
+            }
+            QList<QByteArray> received;
+            quillet::wire::Framer framer(64 * 1024);
+            for (qsizetype pos = 0, length; pos < stream.size(); pos += length) {
+                framer.feed(QByteArrayView(stream).sliced(pos, length = qMin(stream.size() - pos, qsizetype(rng.bounded(1, 9000)))));
+                while (framer.hasMessage())
+                    received << framer.takeMessage();
+            }
+            QCOMPARE(received.size(), expected.size());
+            for (qsizetype i = 0; i < received.size(); ++i) {
+                const PP::Message m = PP::classify(quillet::wire::fromLatin1(received.at(i)));
+                QCOMPARE(m.kind, PP::Kind::Extension);
+                QCOMPARE(fileFields(FM::parse(m.extension, m.body)), expected.at(i));
+            }
+        }
     }
 
     // Every key code 1..255 goes through keystroke, frame, the framer, Latin-1 and classify and comes

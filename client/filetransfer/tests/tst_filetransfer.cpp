@@ -1,0 +1,339 @@
+// File transfers without sockets: the receiving rules as steps against the engine (nothing left
+// behind on any way out), offered names made safe, the sender paced by the link, and the bounded
+// picture decoding.
+#include "chatfiletransfers.h"
+#include "filetransfers.h"
+#include "peerlink.h"
+#include "offerdialog.h"
+#include "picturewindow.h"
+#include "sha256.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <deque>
+
+using namespace quillet;
+namespace FM = FileMessages;
+using Direction = FileTransfers::Direction;
+using Outcome = FileTransfers::Outcome;
+
+namespace {
+
+// A link with room for `room` messages that waits until the test hands them on.
+struct Link : FileLink {
+    std::deque<QString> queue;
+    qsizetype room = 1 << 30;
+    bool canSend() const override { return qsizetype(queue.size()) < room; }
+    void send(const QString &message) override { queue.push_back(message); }
+};
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(rng.bounded(256));
+    return bytes;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    Sha256 hash;
+    hash.addData(bytes);
+    return hash.result();
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+}
+
+} // namespace
+
+class FileTransferTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void safeNames_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("safe");
+        QTest::newRow("plain") << "report 2026.pdf" << "report 2026.pdf";
+        QTest::newRow("folders") << "../../etc/passwd" << "passwd";
+        QTest::newRow("Windows folders") << "..\\..\\boot.ini" << "boot.ini";
+        QTest::newRow("dot dot") << ".." << "received file";
+        QTest::newRow("ends in a folder") << "a/b/" << "received file";
+        QTest::newRow("hidden") << ".bashrc" << "bashrc";
+        QTest::newRow("controls") << "a\tb\nc\x7f\u0085d" << "abcd";
+        QTest::newRow("extension disguised") << "photo\u202Egnp.exe" << "photognp.exe";
+        QTest::newRow("invisible and lone surrogate") << QString::fromUtf8("a\u200Bb") + QChar(0xd800) + QString::fromUtf8("c\U0001F600")
+                                                      << QStringView(u"abc\U0001F600").toString();
+        QTest::newRow("Windows characters") << "a<b>c:d\"e|f?g*h" << "a_b_c_d_e_f_g_h";
+        QTest::newRow("trailing dots and blanks") << " x.txt. . " << "x.txt";
+        QTest::newRow("device name") << "con.txt" << "_con.txt";
+        QTest::newRow("long, extension kept") << QString(300, u'\u00e9') + ".tar" << QString(98, u'\u00e9') + ".tar";
+    }
+    void safeNames()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, safe);
+        QCOMPARE(safeFileName(offered), safe);
+        QVERIFY(safe.toUtf8().size() <= 200);
+    }
+
+    // A 40,000-byte file offered as "../x.bin" and received through a script of steps:
+    //   offer accept data1 (the first chunk) data (the rest) end | badsum (a wrong digest) |
+    //   extra (a byte more than offered) | cancel (this side) | partner (the sender cancels) |
+    //   close (the chat ends) | stray (data for an unknown ID) | replace (accept over an existing
+    //   file, told to) | existing (accept over an existing file is refused; then refuse) |
+    //   appears (a file appears at the target meanwhile).
+    // Afterwards the folder holds the saved file or what was there before, never a partial file.
+    void receiving_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<QString>("outcome");  // "" when the transfer has not ended
+        QTest::addColumn<bool>("byPartner");
+        QTest::addColumn<QString>("lastSent"); // the last message this side sent
+        QTest::addColumn<QString>("file");     // the target afterwards: "new", "old" or "" (none)
+        const auto row = [](const char *tag, const char *steps, const char *outcome, const QString &lastSent,
+                            const char *file, bool byPartner = false, qsizetype size = 40000) {
+            QTest::newRow(tag) << QString::fromLatin1(steps) << size << QString::fromLatin1(outcome) << byPartner
+                               << lastSent << QString::fromLatin1(file);
+        };
+        const auto cancel = [](const char *reason) { return FM::cancel(1, FM::Role::Receiver, QLatin1StringView(reason)); };
+        row("complete", "offer accept data end", "Completed", FM::done(1), "new");
+        row("empty file", "offer accept end", "Completed", FM::done(1), "new", false, 0);
+        row("replacing, when told", "offer replace data end", "Completed", FM::done(1), "new");
+        row("existing file, not told", "offer existing refuse", "Refused", FM::refuse(1), "old");
+        row("a file appears meanwhile", "offer accept data appears end", "TargetExists", cancel("write"), "old");
+        row("bad checksum", "offer accept data badsum", "ChecksumFailed", cancel("checksum"), "");
+        row("more than offered", "offer accept data extra", "SizeMismatch", cancel("size"), "");
+        row("less than offered", "offer accept data1 end", "SizeMismatch", cancel("size"), "");
+        row("data before accept", "offer data1", "ProtocolError", cancel("protocol"), "");
+        row("offer again", "offer accept data1 offer", "ProtocolError", cancel("protocol"), "");
+        row("data for an unknown ID", "stray", "", FM::cancel(2, FM::Role::Receiver, QLatin1StringView("protocol")), "");
+        row("cancelled after accept", "offer accept cancel", "Cancelled", cancel("cancelled"), "");
+        row("cancelled midway", "offer accept data1 cancel", "Cancelled", cancel("cancelled"), "");
+        row("cancelled before the end", "offer accept data cancel", "Cancelled", cancel("cancelled"), "");
+        row("sender cancels the offer", "offer partner", "Cancelled", QString(), "", true);
+        row("sender cancels midway", "offer accept data1 partner", "Cancelled", FM::accept(1), "", true);
+        row("sender cancels before the end", "offer accept data partner", "Cancelled", FM::accept(1), "", true);
+        row("chat closed midway", "offer accept data1 close", "ChatClosed", FM::accept(1), "");
+    }
+    void receiving()
+    {
+        QFETCH(QString, steps);
+        QFETCH(qsizetype, size);
+        QFETCH(QString, outcome);
+        QFETCH(bool, byPartner);
+        QFETCH(QString, lastSent);
+        QFETCH(QString, file);
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("x.bin"));
+        const QByteArray bytes = randomBytes(size, 1);
+        const auto writeOld = [&] {
+            QFile old(target);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        };
+        Link link;
+        FileTransfers transfers(&link);
+        QSignalSpy offered(&transfers, &FileTransfers::offered);
+        QSignalSpy finished(&transfers, &FileTransfers::finished);
+        qsizetype sent = 0;
+        const auto data = [&](qsizetype length) {
+            transfers.handle(FM::data(1, QByteArrayView(bytes).sliced(sent, length)));
+            sent += length;
+        };
+        for (const QString &step : steps.split(u' ')) {
+            if (step == u"offer") {
+                transfers.handle(FM::offer(1, size, FM::Kind::File, QStringLiteral("../x.bin")));
+                QCOMPARE(offered.count(), 1);
+                QCOMPARE(offered.at(0).at(1).toString(), u"x.bin");
+            } else if (step == u"accept") {
+                QCOMPARE(transfers.accept(1, target), FileTransfers::AcceptResult::Started);
+            } else if (step == u"replace") {
+                writeOld();
+                QCOMPARE(transfers.accept(1, target, true), FileTransfers::AcceptResult::Started);
+            } else if (step == u"existing") {
+                writeOld();
+                QCOMPARE(transfers.accept(1, target), FileTransfers::AcceptResult::TargetExists);
+            } else if (step == u"appears") {
+                writeOld();
+            } else if (step == u"data1") {
+                data(FM::MaxChunk);
+            } else if (step == u"data") {
+                while (sent < size)
+                    data(qMin(FM::MaxChunk, size - sent));
+            } else if (step == u"extra") {
+                transfers.handle(FM::data(1, "x"));
+            } else if (step == u"end" || step == u"badsum") {
+                QByteArray digest = sha256(bytes);
+                digest[0] = char(digest[0] ^ (step == u"badsum"));
+                transfers.handle(FM::end(1, digest));
+            } else if (step == u"cancel") {
+                transfers.cancel(Direction::Incoming, 1);
+            } else if (step == u"refuse") {
+                transfers.refuse(1);
+            } else if (step == u"partner") {
+                transfers.handle(FM::cancel(1, FM::Role::Sender, QLatin1StringView("cancelled")));
+            } else if (step == u"close") {
+                transfers.closeAll();
+            } else if (step == u"stray") {
+                transfers.handle(FM::data(2, "x"));
+            }
+        }
+        QCOMPARE(link.queue.empty() ? QString() : link.queue.back(), lastSent);
+        QCOMPARE(finished.count(), outcome.isEmpty() ? 0 : 1);
+        if (!outcome.isEmpty()) {
+            const QList<QVariant> end = finished.at(0);
+            QCOMPARE(QVariant::fromValue(end.at(2).value<Outcome>()).toString(), outcome);
+            QCOMPARE(end.at(3).toBool(), byPartner);
+            QCOMPARE(transfers.count(), 0);
+        }
+        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QCOMPARE(left, file.isEmpty() ? QStringList() : QStringList{"x.bin"});
+        if (!file.isEmpty())
+            QCOMPARE(contents(target), file == u"new" ? bytes : QByteArray("old"));
+    }
+
+    // Three files sent at once through a link with room for four messages: every file arrives
+    // whole; chunks are read only as the link drains, so at most that much waits in it; the
+    // transfers take turns; progress ends at the full size; the sender's transfers complete.
+    void sendingPacedAndInterleaved()
+    {
+        QTemporaryDir from;
+        QTemporaryDir to;
+        const qsizetype sizes[] = {5 * FM::MaxChunk + 7, 3 * FM::MaxChunk, 0};
+        Link toReceiver;
+        toReceiver.room = 4;
+        Link toSender;
+        FileTransfers sender(&toReceiver);
+        FileTransfers receiver(&toSender);
+        QSignalSpy sentSpy(&sender, &FileTransfers::finished);
+        QSignalSpy progress(&receiver, &FileTransfers::progress);
+        connect(&receiver, &FileTransfers::offered, this, [&](quint32 id, const QString &name) {
+            receiver.accept(id, to.filePath(name));
+        });
+        QList<quint32> ids;
+        for (int i = 0; i < 3; ++i) {
+            QFile file(from.filePath(QString::number(i)));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(randomBytes(sizes[i], i)) == sizes[i]);
+            file.close();
+            ids << sender.offer(file.fileName(), FM::Kind::File);
+        }
+        QList<quint32> dataOrder;
+        while (!toReceiver.queue.empty() || !toSender.queue.empty()) {
+            QVERIFY(toReceiver.queue.size() <= 4);
+            for (; !toReceiver.queue.empty(); toReceiver.queue.pop_front()) {
+                const FM::Message m = FM::parse(toReceiver.queue.front());
+                if (m.type == FM::Type::Data)
+                    dataOrder << m.id;
+                receiver.handle(m);
+            }
+            for (; !toSender.queue.empty(); toSender.queue.pop_front())
+                sender.handle(toSender.queue.front());
+            sender.drained();
+        }
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(contents(to.filePath(QString::number(i))), randomBytes(sizes[i], i));
+        // The first file had the link to itself until the second was accepted; then they alternate.
+        QCOMPARE(dataOrder.mid(dataOrder.indexOf(ids[1]), 4), (QList<quint32>{ids[1], ids[0], ids[1], ids[0]}));
+        QCOMPARE(sentSpy.count(), 3);
+        for (const QList<QVariant> &end : sentSpy)
+            QCOMPARE(end.at(2).value<Outcome>(), Outcome::Completed);
+        QCOMPARE(progress.last().at(2).toLongLong(), progress.last().at(3).toLongLong());
+        QCOMPARE(sender.count() + receiver.count(), 0);
+    }
+
+    void pictures_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("shown"); // invalid: reported, not shown
+        const auto bmpHeader = [](qint32 width, qint32 height) {
+            QByteArray b("BM");
+            const auto le = [&b](quint32 v, int n) { for (int i = 0; i < n; ++i) b.append(char(v >> (8 * i))); };
+            le(54, 4), le(0, 4), le(54, 4), le(40, 4), le(width, 4), le(height, 4), le(1, 2), le(24, 2);
+            return b + QByteArray(24, '\0');
+        };
+        QImage small(3, 2, QImage::Format_RGB32);
+        small.fill(Qt::red);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        small.save(&buffer, "PNG");
+        QTest::newRow("small PNG") << png << QSize(3, 2);
+        QTest::newRow("no picture") << QByteArray("GIF89a not really") << QSize();
+        QTest::newRow("side too long") << bmpHeader(30000, 1) << QSize();
+        QTest::newRow("too many pixels") << bmpHeader(16000, 16000) << QSize();
+        QTest::newRow("header only") << bmpHeader(100, 100) << QSize();
+    }
+    void pictures()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, shown);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("p")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        QString error;
+        const QImage image = PictureWindow::decode(file.fileName(), &error);
+        QCOMPARE(image.isNull() ? QSize() : image.size(), shown);
+        QCOMPARE(error.isEmpty(), shown.isValid());
+    }
+
+    // Accept asks where to save, offering the name in the download folder; cancelling that keeps
+    // the offer open; a chosen file that exists is to be replaced (the save dialog asked). A
+    // picture needs no place; closing the dialog refuses. Nothing is offered to an old-style partner.
+    void offerDialog()
+    {
+        QStringList asked;
+        QString answer;
+        OfferDialog file(QStringLiteral("bob"), QStringLiteral("x.bin"), 1536, FM::Kind::File, nullptr,
+                         [&](QWidget *, const QString &suggested) { asked << suggested; return answer; });
+        QSignalSpy accepted(&file, &OfferDialog::acceptedAs);
+        QSignalSpy refused(&file, &OfferDialog::refused);
+        QCOMPARE(file.lblSize->text(), u"1.5 KiB");
+        file.show();
+        file.cmdAccept->click();
+        QCOMPARE(asked, QStringList{QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).filePath("x.bin")});
+        QVERIFY(file.isVisible() && accepted.isEmpty());
+        answer = QCoreApplication::applicationFilePath();
+        file.cmdAccept->click();
+        QCOMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.at(0), (QList<QVariant>{answer, true}));
+        QVERIFY(!file.isVisible() && refused.isEmpty());
+
+        // A partner whose program does not understand files is offered nothing.
+        PeerLink link;
+        QStringList told;
+        ChatFileTransfers::Seams seams;
+        seams.openFile = [&](QWidget *, bool) { told << "asked for a file"; return QString(); };
+        seams.inform = [&](QWidget *, const QString &, const QString &text) { told << text; };
+        ChatFileTransfers chat(&link, nullptr, seams);
+        chat.setPartner(QStringLiteral("bob"));
+        chat.sendFile();
+        QCOMPARE(told, QStringList{"bob's program cannot receive files."});
+
+        OfferDialog picture(QStringLiteral("bob"), QStringLiteral("p.png"), 10, FM::Kind::Picture);
+        QSignalSpy pictureAccepted(&picture, &OfferDialog::acceptedAs);
+        QSignalSpy pictureRefused(&picture, &OfferDialog::refused);
+        picture.show();
+        picture.close();
+        QCOMPARE(pictureRefused.count(), 1);
+        QVERIFY(pictureAccepted.isEmpty());
+    }
+};
+
+QTEST_MAIN(FileTransferTest)
+#include "tst_filetransfer.moc"
