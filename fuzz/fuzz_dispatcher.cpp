@@ -5,8 +5,8 @@
 // must show exactly what the message says, read with the protocol library:
 //   - a room message that can be cut adds exactly one line: "NAME : TEXT" (or TEXT alone for a
 //     server notice) character for character, line breaks shown as blanks, markup-looking text
-//     shown as it is; the name in blue, the text in black (or grey) with the style's weight and
-//     slant; a message that cannot be cut adds nothing;
+//     shown as it is; a message that cannot be cut adds nothing (colours and styles: the window
+//     suite);
 //   - a user-list addition appends its names to lstusers, literally and in order, with a join
 //     notice for each name that was not taken silently; a removal takes every entry of that name
 //     out, with one notice each;
@@ -73,33 +73,6 @@ QStringList users()
     for (int i = 0; i < window->lstusers->count(); ++i)
         names.append(window->lstusers->item(i)->text());
     return names;
-}
-
-struct Look
-{
-    QColor colour;
-    bool bold, italic;
-    bool operator==(const Look &) const = default;
-};
-
-Look lookOf(const QTextCharFormat &format)
-{
-    return {format.foreground().color(), format.fontWeight() >= QFont::Bold, format.fontItalic()};
-}
-
-// Every fragment of line i looks as `prefix` over its first prefixLength characters and as `rest`
-// over the others.
-void checkLooks(int i, qsizetype prefixLength, const Look &prefix, const Look &rest)
-{
-    const QTextBlock block = window->txtrx->document()->findBlockByNumber(i);
-    for (auto it = block.begin(); !it.atEnd(); ++it) {
-        const QTextFragment fragment = it.fragment();
-        const qsizetype first = fragment.position() - block.position();
-        const qsizetype last = first + fragment.length() - 1;
-        const Look look = lookOf(fragment.charFormat());
-        FUZZ_CHECK(look == (first < prefixLength ? prefix : rest));
-        FUZZ_CHECK(look == (last < prefixLength ? prefix : rest));
-    }
 }
 
 struct RequestFields
@@ -207,14 +180,6 @@ void dispatchAndCheck(const QString &data)
         const QString prefix = room->serverNotice ? QString() : oneLine(room->name) + QStringLiteral(" : ");
         FUZZ_CHECK(line(linesBefore) == prefix + oneLine(room->text));
 
-        const SP::Style style = SP::styleFromCode(room->style);
-        const bool bold = style == SP::Style::Bold || style == SP::Style::BoldItalic;
-        const bool italic = style == SP::Style::Italic || style == SP::Style::BoldItalic;
-        const QColor textColour = room->serverNotice && style == SP::Style::Italic
-            ? frmMain::NoticeColour
-            : frmMain::TextColour;
-        checkLooks(linesBefore, prefix.size(), {frmMain::NameColour, false, false},
-                   {textColour, bold, italic});
         break;
     }
     }

@@ -1,8 +1,7 @@
 // The drawing canvas: the current colour, drawing with the mouse (synthetic events, pixels read
-// back from the drawing area's image), clearing, far-off drags, repainting, and what closing and
-// reopening leave; what the canvas announces for the partner, which paints the same pixels there;
-// the partner's drawing in the lower area. (The name labels are a case of the untrusted-input
-// suite; the stroke messages are the protocol suite's.)
+// back from the drawing area's image), clearing and far-off drags; what the canvas announces for
+// the partner, which paints the same pixels there; the partner's drawing in the lower area. (The
+// name labels are a case of the untrusted-input suite; the stroke messages are the protocol suite's.)
 #include "ClientTestSupport.h"
 #include "frmcanvas.h"
 
@@ -10,20 +9,6 @@
 
 using namespace quillet;
 using namespace quillet::test;
-
-namespace {
-// Records the rectangles a widget is asked to paint.
-struct PaintRecorder : QObject
-{
-    QList<QRect> rects;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            rects.append(static_cast<QPaintEvent *>(event)->rect());
-        return false;
-    }
-};
-} // namespace
 
 class CanvasTest : public QObject
 {
@@ -79,23 +64,6 @@ private slots:
         connect(c, &frmcanvas::drawingCleared, this, [this] { announced.clear(); });
     }
     void cleanup() { discardWindows<frmcanvas>(); }
-
-    void aFreshCanvasDrawsBlackAndClosingDiscardsTheDrawing()
-    {
-        for (int round = 0; round < 2; ++round) { // the second time reopened
-            QVERIFY(inked().isEmpty() && c->lastPoint() == QPoint(0, 0));
-            QVERIFY(borderedBoxes() == QList<int>{1} && c->sCurrentColor() == "0000000000");
-            press({30, 40});
-            QVERIFY(inked() == QSet<QPoint>{QPoint(30, 40)} && at(30, 40) == QColor(Qt::black));
-            QTest::mouseClick(c->picSelColor[5], Qt::LeftButton); // red
-            moveTo({90, 60});
-            QPointer<frmcanvas> old(c);
-            c->mnuclscanvas->trigger();
-            QVERIFY(!Window<frmcanvas>::get());
-            QTRY_VERIFY(old.isNull());
-            c = Window<frmcanvas>::show();
-        }
-    }
 
     void pickingAColourMovesTheBorderAndTheNextStrokeUsesIt()
     {
@@ -179,28 +147,6 @@ private slots:
         QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty());
     }
 
-    void theDrawingSurvivesHidingAndRepaintsOnlyTheDamage()
-    {
-        QVERIFY(QTest::qWaitForWindowExposed(c));
-        QCoreApplication::processEvents();
-        PaintRecorder painted;
-        c->Picdraw->installEventFilter(&painted);
-        press({10, 10});
-        moveTo({20, 14});
-        QTRY_VERIFY(!painted.rects.isEmpty());
-        for (const QRect &r : std::as_const(painted.rects))
-            QVERIFY(QRect(QPoint(7, 7), QPoint(23, 17)).contains(r));
-        c->Picdraw->removeEventFilter(&painted);
-
-        const QImage before = c->Picdraw->image().copy();
-        c->hide();
-        c->showMinimized();
-        c->showNormal();
-        QCOMPARE(Window<frmcanvas>::show(), c); // "Open Canvas" while open: the same window
-        QCOMPARE(c->Picdraw->image(), before);
-        const QImage onScreen = c->Picdraw->grab().toImage();
-        QVERIFY(onScreen.pixelColor(20, 14) == Qt::black && onScreen.pixelColor(99, 99) == Qt::white);
-    }
 };
 
 QTEST_MAIN(CanvasTest)

@@ -1,9 +1,9 @@
 // The client's windows outside private chats: every window's accessible names; the main window with
 // its login dialog and About box: start-up, the dialog's checks and keys, the server connection
-// (logging in, disconnecting and reconnecting, a refused connection or login, closing the window),
+// (logging in, disconnecting and reconnecting, a refused connection or login, a server that ends the
+// connection in the middle of a message, closing the window),
 // the dispatcher driven by message texts, and composing room messages (the exact bytes that reach a
-// loopback server). A connection the server closes is a case of the fault-injection suite, network
-// text shown literally one of the untrusted-input suite.
+// loopback server). Network text shown literally is a case of the untrusted-input suite.
 #include "BusyMarks.h"
 #include "ClientTestSupport.h"
 #include "FindBar.h"
@@ -15,6 +15,9 @@
 #include "frmreqchat.h"
 
 #include <varrow/Socket.h>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 using namespace quillet;
 using namespace quillet::test;
@@ -56,11 +59,6 @@ class WindowsTest : public QObject
         for (int i = 0; i < w->lstusers->count(); ++i)
             names << w->lstusers->item(i)->text();
         return names;
-    }
-    // Everything a message can change but the caret.
-    QString state() const
-    {
-        return w->txtrx->document()->toHtml() + users().join('|') + QString::number(Globals::nSilentJoins);
     }
     // A scroll (ScrollMessageWindow) brings the caret to the end from wherever it is.
     void caretToStart() { w->txtrx->moveCursor(QTextCursor::Start); }
@@ -170,20 +168,6 @@ private slots:
         QCOMPARE(Globals::sUserName, QString("ann"));
     }
 
-    void theAboutBoxIsOneModelessWindow()
-    {
-        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) { // its OK, as default and cancel
-            w->mnuhelp->trigger();
-            w->mnuhelp->trigger();
-            frmabout *about = Window<frmabout>::get();
-            QVERIFY(QTest::qWaitForWindowActive(about));
-            QVERIFY(!about->isModal() && !w->isVisible());
-            QTest::keyClick(about, key);
-            QVERIFY(!Window<frmabout>::get() && w->isVisible()); // the main window is brought back
-            w->hide();
-        }
-    }
-
     // --- The server connection ---
 
     void startUpConnectingDisconnectingAndClosing()
@@ -242,6 +226,50 @@ private slots:
         QTRY_VERIFY(!server->isOpen(3));
     }
 
+    void aServerThatEndsInTheMiddleOfAMessage_data()
+    {
+        QTest::addColumn<int>("head"); // how much of the message goes out (-1: all but its 0 byte)
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("close inside a tag") << 14 << false;
+        QTest::newRow("close before the terminator") << -1 << false;
+        QTest::newRow("reset inside a tag") << 14 << true;
+    }
+    void aServerThatEndsInTheMiddleOfAMessage()
+    {
+        QFETCH(int, head);
+        QFETCH(bool, reset);
+        connectToServer();
+        server->send(0, "<add usr>ann,bob,</add usr>");
+        server->send(0, room("one"));
+        QTRY_COMPARE(shownLines(w->txtrx), QStringList{"ann : one"});
+        const QByteArray message = room("two").toLatin1();
+        QTcpSocket *socket = server->socket(0);
+        socket->write(head < 0 ? message : message.left(head));
+        int unacknowledged = -1; // the head has reached the client's kernel
+        QTRY_VERIFY(socket->bytesToWrite() == 0 && ::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &unacknowledged) == 0
+                    && unacknowledged == 0);
+        reset ? resetConnection(socket) : socket->disconnectFromHost();
+
+        // The head is never shown; the loss is, in grey; Send and Clear say there is no connection.
+        QTRY_COMPARE(appearance(), Disconnected);
+        QCOMPARE(shownLines(w->txtrx), (QStringList{"ann : one", frmMain::ConnectionLostText}));
+        QCOMPARE(runsOfLine(w->txtrx, 1), QStringList{frmMain::ConnectionLostText + " #969696"});
+        QVERIFY(w->lstusers->count() == 0 && boxes->shown.isEmpty());
+        w->txtTx->setText("kept");
+        w->Command1->click();
+        w->Command2->click();
+        QCOMPARE(boxes->shown, QList<ShownBox>(2, {"No Valid Connection , Please make connection", "Error",
+                                                   BoxIcon::Information}));
+        QCOMPARE(w->txtTx->text(), QString("kept"));
+
+        // A new connection starts clean: nothing of the old head is glued to its first message.
+        connectAsAnn(w, server->port());
+        QTRY_COMPARE(server->connectionCount(), 2);
+        server->send(1, room("three", "N", "bob"));
+        QTRY_COMPARE(shownLines(w->txtrx).value(2), QString("bob : three"));
+        QCOMPARE(server->messages(0), QStringList{"ann///pw"}); // nothing was sent meanwhile
+    }
+
     // --- The dispatcher ---
 
     void aRoomLineIsABlueNameAndStyledText()
@@ -279,25 +307,6 @@ private slots:
         QCOMPARE(users(), QString("ann cy dee eve fay gus a5 a6 a7 a8 a9").split(' '));
         QCOMPARE(runsOfLine(w->txtrx, 9) + runsOfLine(w->txtrx, 10),
                  QStringList(2, "bob has left the room.  #969696"));
-    }
-
-    void messagesThatChangeNothing()
-    {
-        w->Socketmain_DataArrival("<add usr>ann,bob,</add usr>");
-        w->Socketmain_DataArrival(room("hi"));
-        const QString before = state();
-        // Busy, free (which only mark users: below) and an unknown name's removal only scroll; a
-        // login answer and what cannot be decoded do nothing at all.
-        int i = 0;
-        for (const char *m : {"<bsy usr>bob</bsy usr>", "<FRE USR>bob</fre usr>",
-                              "<rem usr>nobody,</rem usr>", "login successful", "",
-                              "<message>hi<style>N<user>bob", "<add usr>bob</add usr>",
-                              "<style>N<message>hi<user>bob</user></message>"}) {
-            caretToStart();
-            w->Socketmain_DataArrival(m);
-            QCOMPARE(state(), before);
-            QCOMPARE(scrolled(), ++i <= 3);
-        }
     }
 
     void busyMarksFollowTheNoticesTheUsersAndTheConnection()
@@ -407,25 +416,6 @@ private slots:
         notice.requestArrived("dee", "hi", &dialog);
         QCOMPARE(attention.requests, QList<QWidget *>{&dialog});
         QCOMPARE(notices.shown.size(), 2);
-    }
-
-    void aRequestIsTakenOnlyWhenValidAndNoChatIsActive()
-    {
-        connectToServer();
-        w->Socketmain_DataArrival(room("hi"));
-        QList<ServerProtocol::Request> taken;
-        connect(w, &frmMain::RequestTaken, this, [&](const ServerProtocol::Request &r) { taken << r; });
-        caretToStart(); // (requests that fail the checks: the untrusted-input suite)
-        const QString message = "nineteen characters <addr>r> too"; // any length, tags too
-        w->Socketmain_DataArrival(relayed(message, 5123));
-        QVERIFY(taken.size() == 1 && scrolled());
-        QCOMPARE(QStringList({taken[0].message, taken[0].address, taken[0].port, taken[0].user}),
-                 QStringList({message, "127.0.0.1", "5123", "bob"}));
-
-        caretToStart(); // while a chat is active: dropped
-        Globals::bPrivateChatActive = true;
-        w->Socketmain_DataArrival(relayed("hi", 5999, "cy"));
-        QVERIFY(taken.size() == 1 && !scrolled());
     }
 
     void roomLinesAskForAttentionOncePerBurstWhileTheWindowIsInactive()

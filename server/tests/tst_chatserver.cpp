@@ -106,7 +106,7 @@ private slots:
         all[1]->socket.disconnectFromHost();
         all[2]->sendRaw("<message>never fin");
         all[2]->reset();
-        all[3]->send(roomMessage(QString(MaxMessageBytes + 1 - roomMessage({}, u"N"_qs, u"user4"_qs).size(), u'x'),
+        all[3]->send(roomMessage(QString(64 * 1024 + 1 - roomMessage({}, u"N"_qs, u"user4"_qs).size(), u'x'),
                                  u"N"_qs, u"user4"_qs));
         QVERIFY(all[3]->waitForDisconnected());
         QTRY_COMPARE(server->onlineUsers(), (QStringList{u"user1"_qs, u"user5"_qs, u"user6"_qs, u"user7"_qs,
@@ -128,7 +128,7 @@ private slots:
         const QStringList none(3, QString());
         QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs)
                                            << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
-        const QString largest = roomMessage(QString(MaxMessageBytes - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
+        const QString largest = roomMessage(QString(64 * 1024 - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
         QTest::newRow("largest message") << largest << QStringList(3, largest);
         QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs
                                            << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);

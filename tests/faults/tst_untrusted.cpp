@@ -1,8 +1,9 @@
 // Text from the network is shown literally wherever it is shown. Markup-looking text, control
 // characters and Latin-1 characters above 0x7f come from a chat server and a partner played by the
 // test over 127.0.0.1, through the real sockets, into the message window, the users list, both
-// request dialogs, the private chat and canvas windows and the refusal box. A relayed request that
-// fails the checks is dropped; a requester's window takes one connection and stops listening.
+// request dialogs, the private chat and canvas windows and the refusal box. A requester's window
+// takes one connection and stops listening. (Relayed requests that fail the checks: the protocol
+// table and the private chat suite.)
 #include "PrivateChatFixture.h"
 
 using namespace quillet;
@@ -121,29 +122,6 @@ private slots:
         QCOMPARE(watcher.shown.size(), 1);
     }
 
-    void aRelayedRequestThatFailsTheChecksIsDropped_data()
-    {
-        QTest::addColumn<QString>("request"); // PORT: the partner's listening port
-        // (every rule of the checks is a row of the protocol suite)
-        QTest::newRow("port 4999") << "<rqst>hi<addr>127.0.0.1<port>4999<user>bob</rqst>";
-        QTest::newRow("host name") << "<rqst>hi<addr>localhost<port>PORT<user>bob</rqst>";
-        QTest::newRow("no </rqst>") << "<rqst>hi<addr>127.0.0.1<port>PORT<user>bob";
-    }
-    void aRelayedRequestThatFailsTheChecksIsDropped()
-    {
-        QFETCH(QString, request);
-        const QString port = QString::number(requester.serverPort());
-        server->send(0, request.replace("PORT", port));
-        server->send(0, room("after", "N", "bob")); // shown once the request has been handled
-        QTRY_COMPARE(shownLines(w->txtrx).value(0), QString("bob : after"));
-        QVERIFY(sent().isEmpty() && !Globals::bPrivateChatActive); // no "<busy>"
-        QVERIFY(!chat() && !Window<frmchat>::get() && !requester.hasPendingConnections());
-
-        // The same request, whole and well formed, is taken.
-        QVERIFY(relayedFrom("bob"));
-        QCOMPARE(sent(), QStringList{"<busy>"});
-    }
-
     void theRequestersWindowTakesOneConnectionAndStopsListening()
     {
         // Two partners connect before the window has seen either; a third one later.
@@ -163,6 +141,33 @@ private slots:
         first.write(PeerProtocol::frame(PeerProtocol::acceptReply()));
         QTRY_VERIFY(chat() && chat()->isVisible() && first.state() == QAbstractSocket::ConnectedState);
     }
+
+    // Fault injection: the port the requester tries to listen on is taken already.
+    void theListeningPortIsTaken()
+    {
+        // The first port tried is taken: the request goes out only once another one listens.
+        QTcpServer taken;
+        const quint16 takenPort = listenInRange(taken);
+        testServices.randomPort = [&, first = true]() mutable {
+            return std::exchange(first, false) ? takenPort : 5000 + QRandomGenerator::global()->bounded(1001);
+        };
+        const quint16 port = requestChatWith("bob");
+        QVERIFY(port >= 5000 && port <= 6000 && port != takenPort);
+        QCOMPARE(pc->link()->state(), PeerLink::State::Listening);
+        QVERIFY(!chat() && requestDialog() && !requestDialog()->isVisible());
+        QVERIFY(partnerConnectsTo(port)); // and leaves without an answer
+        partner->disconnectFromHost();
+        const QStringList first{"<busy>", relayed("let's talk", port), "<free>"};
+        QVERIFY(endedAndFreed(first));
+        boxes->shown.clear();
+
+        testServices.randomPort = [&] { return takenPort; }; // no port to be had: nothing goes out
+        privateChatWith("bob");
+        requestDialog()->Cmdrequest->click();
+        QCOMPARE(boxes->shown, (QList<ShownBox>{{PrivateChat::NoPortText, "Error", BoxIcon::Exclamation}}));
+        QVERIFY(!chat() && endedAndFreed(first + QStringList{"<busy>", "<free>"}));
+    }
+
 };
 
 QTEST_MAIN(UntrustedInputTest)

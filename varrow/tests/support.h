@@ -201,9 +201,8 @@ struct Pair
     std::unique_ptr<varrow::Socket> socket = std::make_unique<varrow::Socket>();
     std::unique_ptr<RawPeer> peer;
 
-    bool open(bool asynchronous = true)
+    bool open()
     {
-        socket->setAsynchronous(asynchronous);
         const bool connected = connectTo(*socket, listener.port());
         peer = std::make_unique<RawPeer>(listener.acceptOne(connected ? 5000 : 0));
         return connected && peer->fd() >= 0;

@@ -1,5 +1,5 @@
 // varrow::Socket on real loopback connections: connecting, the bytes sent, the framing of what
-// arrives, handlers that re-enter, closing, listening and accepting, and calls by name.
+// arrives, handlers that re-enter, closing, listening and accepting.
 #include "lookup.h"
 #include "support.h"
 
@@ -160,62 +160,7 @@ private slots:
         QCOMPARE(vt::openDescriptorCount(), descriptors);
     }
 
-    void blockingModeByName()
-    {
-        // Asynchronous false, calls by name: Connect still raises Connnect, Accept nothing; data
-        // comes through Read only, 0 bytes kept, up to the peer's close, which raises nothing.
-        vt::RawListener raw;
-        Socket listener;
-        Socket s;
-        vt::EventLog log(&s);
-        bool ok = false;
-        QVERIFY(QMetaObject::invokeMethod(&listener, "Listen", Q_RETURN_ARG(bool, ok), Q_ARG(qint32, 0),
-                                          Q_ARG(QString, u"127.0.0.1"_s)) && ok);
-        QVERIFY(s.setProperty("Asynchronous", false));
-        QVERIFY(connectTo(s, raw.port()));
-        QVERIFY(vt::RawPeer(raw.acceptOne()).write("one\0two\0"_ba));
-        QCoreApplication::processEvents(); // a notifier, if there were one, would fire here
-        QString text;
-        QVERIFY(QMetaObject::invokeMethod(&s, "Read", Q_RETURN_ARG(QString, text)));
-        QCOMPARE(text, QString::fromLatin1("one\0two\0"_ba));
-
-        vt::RawPeer peer(vt::RawPeer::connectTo(listener.LocalPort()));
-        qint32 handle = listener.SocketHandle();
-        QVERIFY(QMetaObject::invokeMethod(&s, "Accept", Q_RETURN_ARG(bool, ok), Q_ARG(qint32 &, handle)) && ok);
-        QVERIFY(QMetaObject::invokeMethod(&s, "Send", Q_RETURN_ARG(bool, ok), Q_ARG(QString, u"sent"_s)) && ok);
-        QTRY_COMPARE(peer.received(), "sent\0"_ba);
-        QVERIFY(peer.write("x\0"_ba));
-        peer.closeNow();
-        QCoreApplication::processEvents();
-        QCOMPARE(s.Read(), QString::fromLatin1("x\0"_ba));
-        QCOMPARE(log.entries, QStringList{"connect"});
-        QVERIFY(s.SocketHandle() > 0);
-
-        char name[256] = {};
-        QCOMPARE(::gethostname(name, sizeof name - 1), 0);
-        QVERIFY(QMetaObject::invokeMethod(&s, "LocalHost", Q_RETURN_ARG(QString, text)));
-        QVERIFY(text == QString::fromLatin1(name) && s.LocalIP() == text);
-    }
-
     // --------------------------------------------------------------------------------- sending
-
-    void sendToAClosedPeerFails()
-    {
-        // Blocking mode, so no read notice gets in the way: the first write may still be taken
-        // by the kernel; the reset that answers it makes the next one fail, without SIGPIPE.
-        vt::Pair p;
-        QVERIFY(p.open(false));
-        p.peer->closeNow();
-        int failures = 0;
-        for (int i = 0; i < 20 && failures == 0; ++i)
-            failures += p.socket->Send(u"anyone there?"_s) ? 0 : 1;
-        QCOMPARE(failures, 1);
-
-        vt::Pair q;
-        QVERIFY(q.open());
-        q.peer->abort();
-        QVERIFY(!q.socket->Send(u"after reset"_s));
-    }
 
     void sendQueue()
     {
@@ -238,7 +183,7 @@ private slots:
             QVERIFY(p.socket->PendingOutput() > queued); // each text goes behind the earlier ones
             queued = p.socket->PendingOutput();
         }
-        QVERIFY2(queued > 4 << 20 && expected.size() < 12 << 20, "Send refuses once 4 MiB wait unsent");
+        QVERIFY2(queued > 4 << 20 && queued <= (5 << 20) + 1, "Send refuses once more than 4 MiB wait unsent");
         QVERIFY(!p.socket->Send(u"refused too"_s));
         QCOMPARE(p.socket->PendingOutput(), queued);
 
@@ -274,32 +219,6 @@ private slots:
         QVERIFY(got == (QStringList{"before", QString::fromLatin1(atLimit), "after"}));
         QVERIFY(p.socket->Send(u"still up"_s));
         QTRY_COMPARE(p.peer->received(), "still up\0"_ba);
-    }
-
-    void randomisedReceiveStream()
-    {
-        // A few thousand random messages, cut into chunks of random size that go out one send()
-        // at a time: the DataArrival texts are exactly the messages, in order.
-        vt::Pair p;
-        QVERIFY(p.open());
-        QStringList got;
-        connect(p.socket.get(), &Socket::DataArrival, this, [&](const QString &t) { got << t; });
-        QRandomGenerator rng(424242);
-        QStringList sent;
-        QByteArray stream;
-        for (int i = 0; i < 3000; ++i) {
-            const QByteArray m = randomBytes(rng, rng.bounded(10) == 0 ? rng.bounded(5000) : rng.bounded(60));
-            sent << QString::fromLatin1(m);
-            stream += m + '\0';
-        }
-        for (qsizetype at = 0; at < stream.size();) {
-            const qsizetype n = std::min<qsizetype>(1 + rng.bounded(rng.bounded(2) ? 16 : 4096), stream.size() - at);
-            QVERIFY(p.peer->write(stream.mid(at, n)));
-            QCoreApplication::processEvents(); // the socket may take the chunk on its own
-            at += n;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(got.size(), sent.size(), 30000);
-        QCOMPARE(got, sent);
     }
 
     // ------------------------------------------------- the end of a connection, and handlers

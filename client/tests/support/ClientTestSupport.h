@@ -138,7 +138,6 @@ public:
     {
         sockets_[connection]->write(message.toLatin1() + '\0');
     }
-    void close(int connection) { sockets_[connection]->disconnectFromHost(); }
 
 private:
     QList<QTcpSocket *> sockets_;

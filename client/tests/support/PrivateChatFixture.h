@@ -15,16 +15,6 @@
 
 namespace quillet::test {
 
-// The sockets the process holds open: listeners and connections. (Other descriptors come and go
-// with Qt's own worker threads, which the painting starts and ends when it likes.)
-inline int openSocketCount()
-{
-    int count = 0;
-    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System))
-        count += fd.symLinkTarget().contains("socket:[");
-    return count;
-}
-
 // Listens on 127.0.0.1 at a free port of the request range (private chats use no other ports).
 inline quint16 listenInRange(QTcpServer &server)
 {
@@ -89,7 +79,6 @@ protected:
         partner.reset(socket);
         connect(socket, &QTcpSocket::readyRead, this, [this] { fromPartner += partner->readAll(); });
     }
-    bool partnerClosed() const { return partner->state() == QAbstractSocket::UnconnectedState; }
     void partnerSends(const QStringList &messages) // in one write: several in one read
     {
         QByteArray bytes;
