@@ -74,7 +74,8 @@ FindBar::FindBar(QPlainTextEdit *view)
         auto *column = new QWidget(parent);
         auto *stack = new QVBoxLayout(column);
         stack->setContentsMargins(0, 0, 0, 0);
-        if (parent->layout()->replaceWidget(view, column)) {
+        if (QLayoutItem *old = parent->layout()->replaceWidget(view, column)) {
+            delete old; // the layout's item for the view, handed back to us
             stack->addWidget(view);
             stack->addWidget(this);
         } else {
