@@ -65,6 +65,17 @@ void limitUnsent(qintptr fd)
 #endif
 }
 
+// Reads and drops what the partner sent that nobody will read: a socket closed with unread bytes
+// in its receive queue resets the connection, and the partner would be told of an error instead of
+// an orderly close. Bounded, as the partner may still be sending.
+void dropUnread(int fd)
+{
+    char buffer[16 * 1024];
+    for (int round = 0; fd >= 0 && round < 256; ++round)
+        if (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
+            break;
+}
+
 // After the end of the stream: an orderly close leaves our end in CLOSE_WAIT, a reset in CLOSE.
 bool wasReset(int watchFd)
 {
@@ -274,8 +285,10 @@ void PeerLink::close()
     if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
         QObject::disconnect(socket, nullptr, this, nullptr);
         // Hand what is still buffered to the system, which sends it before the closing FIN.
-        if (socket->state() == QAbstractSocket::ConnectedState)
+        if (socket->state() == QAbstractSocket::ConnectedState) {
             socket->flush();
+            dropUnread(int(socket->socketDescriptor()));
+        }
         socket->abort();
         socket->deleteLater();
     }
