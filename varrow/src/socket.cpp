@@ -479,6 +479,18 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
         }
         return Wait::Ready;
     };
+    // Nothing once ready; otherwise what Connect returns for the way the wait ended.
+    auto waitFor = [&](const auto &ready) -> std::optional<bool> {
+        switch (waitUntil(ready)) {
+        case Wait::Ready:
+            return std::nullopt;
+        case Wait::TimedOut:
+            return fail(ETIMEDOUT);
+        case Wait::Ended:
+            break;
+        }
+        return ended();
+    };
 
     quint16 port = quint16(quint32(Port) & 0xFFFFu);
     if (!Service.isEmpty()) {
@@ -501,14 +513,8 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
             return fail(EAGAIN);
         }
         const auto abandon = qScopeGuard([&] { lookup->abandon(); }); // before the loop goes
-        switch (waitUntil([&] { return lookup->finished(); })) {
-        case Wait::TimedOut:
-            return fail(ETIMEDOUT);
-        case Wait::Ended:
-            return ended();
-        case Wait::Ready:
-            break;
-        }
+        if (const auto failed = waitFor([&] { return lookup->finished(); }))
+            return *failed;
         address = lookup->address();
         if (!address)
             return fail(EHOSTUNREACH); // no IPv4 address for that name
@@ -518,14 +524,8 @@ bool Socket::Connect(const QString &Host, const QString &Service, qint32 Port)
     if (started == EINPROGRESS && !connectEnded(fd)) {
         d->writeNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
         QObject::connect(d->writeNotifier, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-        switch (waitUntil([fd] { return connectEnded(fd); })) {
-        case Wait::TimedOut:
-            return fail(ETIMEDOUT);
-        case Wait::Ended:
-            return ended();
-        case Wait::Ready:
-            break;
-        }
+        if (const auto failed = waitFor([fd] { return connectEnded(fd); }))
+            return *failed;
         dropNotifier(d->writeNotifier);
     }
     const int error = started == EINPROGRESS ? connectOutcome(fd) : started;
