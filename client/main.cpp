@@ -10,6 +10,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    quillet::deferStandardIcons();
     QApplication::setApplicationName(QString(quillet::ProgramName));
     QApplication::setWindowIcon(quillet::programIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("quillet")); // data/quillet.desktop

@@ -1,6 +1,7 @@
-// SHA-256 of a stream of bytes: OpenSSL's libcrypto where the build found it (it uses the CPU's
-// SHA instructions, about ten times the speed of Qt's own code, which would otherwise be the
-// slowest step of a transfer), else QCryptographicHash.
+// SHA-256 of a stream of bytes: OpenSSL's libcrypto where the build found it and the machine has
+// it (it uses the CPU's SHA instructions, about ten times the speed of Qt's own code, which would
+// otherwise be the slowest step of a transfer), else QCryptographicHash. libcrypto is opened at the
+// first hash, not linked into the program.
 #pragma once
 
 #include <QByteArray>

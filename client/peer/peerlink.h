@@ -10,17 +10,18 @@
 // (both sides), received() per message, then either closed() (the partner closed in order; every
 // message it sent has been received) or failed() (a connect that failed, a reset, a network
 // failure). Nothing follows close(), which is idempotent and safe inside any handler.
+//
+// The sockets are the TCP side's (peertransport.h), made at the first listen() or connectTo(): the
+// client program loads that side, and QtNetwork with it, only then.
 #pragma once
 
 #include "peerprotocol.h"
-#include "wire.h"
 
 #include <QObject>
 
-class QTcpServer;
-class QTcpSocket;
-
 namespace quillet {
+
+class PeerTransport;
 
 class PeerLink : public QObject
 {
@@ -37,7 +38,7 @@ public:
     // non-loopback IPv4 address of an interface that is up and running, else "127.0.0.1".
     static QString localIP();
 
-    State state() const { return m_state; }
+    State state() const;
     // The port listened on or connected from; 0 when closed.
     quint16 localPort() const;
     // The partner's port while connected; 0 otherwise.
@@ -65,20 +66,13 @@ signals:
     void written();
 
 private:
+    class Events;
     bool put(const QString &message, bool bulk);
-    void adopt(QTcpSocket *socket);
-    void takeIncoming();
-    void readAll();
-    void onDisconnected();
-    void onError();
-    void finish(bool failedOnReset);
-    void dropListener();
+    // The TCP side, made at the first listen or connect (peertransport.h); nullptr until then.
+    PeerTransport *transport();
 
-    State m_state = State::Closed;
-    QTcpServer *m_listener = nullptr;
-    QTcpSocket *m_socket = nullptr;
-    int m_watchFd = -1; // a second descriptor of the connection, to tell a reset from a close
-    wire::Framer m_framer;
+    Events *m_events;
+    PeerTransport *m_transport = nullptr;
 };
 
 } // namespace quillet

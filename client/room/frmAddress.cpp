@@ -69,7 +69,7 @@ frmAddress::frmAddress(QWidget *parent)
     ComboPort = named(new QComboBox(this), "ComboPort");
     ComboPort->setEditable(true);
     ComboPort->setInsertPolicy(QComboBox::NoInsert);
-    ComboPort->addItems({QStringLiteral("2727"), QStringLiteral("Auto")});
+    ComboPort->addItems({FirstPortText, QStringLiteral("Auto")});
     ComboPort->setCurrentIndex(0);
 
     Label1 = label("Label1", QStringLiteral("&User Name:"), Text1, this);

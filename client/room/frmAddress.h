@@ -23,6 +23,8 @@ public:
 
     // The port chosen by "Auto".
     static constexpr qint32 DefaultPort = 2727;
+    // The port box's first entry, what the dialog shows when it opens.
+    static inline const QString FirstPortText = QStringLiteral("2727");
     // The host presets, in list order: two documentation addresses, the loopback name, a LAN one.
     static QStringList hostPresets();
     // The port a ComboPort text stands for: "Auto" (any letter case) is DefaultPort, a whole number

@@ -201,9 +201,9 @@ void frmMain::Form_Load()
     Socketmain->setAsynchronous(true);
     if (Globals::sFirstRun.isEmpty()) {
         Globals::sFirstRun = QStringLiteral("rilko");
-        // The login dialog stays loaded, hidden, until it is first used.
-        const frmAddress *login = Window<frmAddress>::load();
-        Globals::nServerPort = qint32(login->ComboPort->currentText().toShort());
+        // The port the login dialog opens with. The dialog itself is built when Connect first
+        // needs it: nothing of it is on the first frame.
+        Globals::nServerPort = qint32(frmAddress::FirstPortText.toShort());
     }
 }
 

@@ -174,9 +174,8 @@ private slots:
     {
         ProgramEndRecorder ends;
         QVERIFY(appearance() == AtStartUp && Globals::nServerPort == 2727); // the dialog's design port
-        QVERIFY(Window<frmAddress>::get() && !Window<frmAddress>::get()->isVisible());
-        QMetaObject::invokeMethod(Window<frmAddress>::get()->cmdCancel, &QPushButton::click,
-                                  Qt::QueuedConnection);
+        QVERIFY(!Window<frmAddress>::get()); // built when Connect first needs it
+        QTimer::singleShot(0, [] { Window<frmAddress>::get()->cmdCancel->click(); });
         w->mnuFileConnect->trigger(); // cancelled: nothing happens
         QVERIFY(appearance() == AtStartUp && boxes->shown.isEmpty());
         QTcpServer probe; // a port nobody listens on

@@ -5,9 +5,19 @@
 #include <QIcon>
 #include <QLabel>
 
+#include <functional>
+
 namespace quillet {
 
 QIcon programIcon();
+
+// An icon that `make` makes when the icon is first drawn or measured (programIcon() is one).
+QIcon deferredIcon(std::function<QIcon()> make);
+
+// Makes the application's style hand out the standard icons that menu bars and line edits ask for
+// as they are built as deferred icons (see AppIcon.cpp), keeping the style the application would have had otherwise.
+// Call it once, after the QApplication is made and before the first window.
+void deferStandardIcons();
 
 // A picture of an icon that draws it when painted, at the pixel ratio of the screen it is on
 // (a pixmap made once would be blurred, or tiny, on a screen of another ratio).

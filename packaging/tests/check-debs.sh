@@ -30,7 +30,7 @@ holds() {
         grep -qx -- "$path" <<<"$list" || { echo "$list" >&2; fail "$name does not hold $path"; }
     done
 }
-holds quillet /usr/bin/quillet /usr/share/applications/quillet.desktop \
+holds quillet /usr/bin/quillet "/usr/$LIBDIR/libquillet-peer-tcp.so" /usr/share/applications/quillet.desktop \
     /usr/share/icons/hicolor/scalable/apps/quillet.svg
 holds quillet-server /usr/bin/quillet-server /usr/lib/systemd/system/quillet-server.service
 holds libvarrow1 "/usr/$LIBDIR/libvarrow.so.$VARROW_VERSION" "/usr/$LIBDIR/libvarrow.so.$soversion"

@@ -29,6 +29,7 @@ expected=$(printf '%s\n' \
     "$LIBDIR/cmake/Varrow/VarrowConfigVersion.cmake" \
     "$LIBDIR/cmake/Varrow/VarrowTargets.cmake" \
     "$LIBDIR/cmake/Varrow/VarrowTargets-${build_type:-noconfig}.cmake" \
+    "$LIBDIR/libquillet-peer-tcp.so" \
     "$LIBDIR/libvarrow.so" \
     "$LIBDIR/libvarrow.so.$soversion" \
     "$LIBDIR/libvarrow.so.$VARROW_VERSION" \
