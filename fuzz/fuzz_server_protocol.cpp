@@ -9,7 +9,8 @@
 //     cutting itself anchors at the end);
 //   - a busy or free notice's name is cut from right after its marker to the next "<";
 //   - the request validation agrees with inet_pton() and with plain decimal reading.
-// (User lists and messages built and cut back: the protocol table and its random rounds.)
+// The next pieces are fields: a room message, a request and a user list built from them (names
+// and addresses without "<", list names without ",") cut back into the same fields.
 
 #include "fuzzcheck.h"
 #include "serverprotocol.h"
@@ -169,14 +170,32 @@ void checkStatusCutting(const QString &data)
     FUZZ_CHECK(holdsLayout(data, {{marker, true}, {*name, false}, {after, false}}));
 }
 
+void checkBuiltCutBack(const QList<QString> &fields)
+{
+    const QString text = fields.value(1), name = QString(fields.value(2)).remove(u'<');
+    const auto room = SP::cutRoomMessage(SP::roomMessage(text, QStringLiteral("BI"), name));
+    FUZZ_CHECK(room && room->text == text && room->style == u"BI" && room->name == name);
+    const QString address = QString(fields.value(3)).remove(u'<');
+    const auto request = SP::cutRequest(SP::requestMessage(text, address, QStringLiteral("5999"), name));
+    FUZZ_CHECK(request && request->message == text && request->address == address && request->user == name);
+    QStringList names;
+    for (const QString &field : fields.mid(2))
+        if (QString n = QString(field).remove(u'<').remove(u','); !n.isEmpty())
+            names << n;
+    if (!names.isEmpty())
+        FUZZ_CHECK(SP::cutUserList(QStringLiteral("<add usr>") + names.join(u',') + QStringLiteral(",</add usr>")) == names);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString message = latin1Pieces(data, size).first();
+    const QList<QString> pieces = latin1Pieces(data, size);
+    const QString &message = pieces.first();
     checkClassification(message);
     checkRoomCutting(message);
     checkRequestCutting(message);
     checkStatusCutting(message);
+    checkBuiltCutBack(pieces);
     return 0;
 }

@@ -1,7 +1,8 @@
 // The drawing canvas: the current colour, drawing with the mouse (synthetic events, pixels read
 // back from the drawing area's image), clearing and far-off drags; what the canvas announces for
-// the partner, which paints the same pixels there; the partner's drawing in the lower area. (The
-// name labels are a case of the untrusted-input suite; the stroke messages are the protocol suite's.)
+// the partner, which paints the same pixels there. (The name labels are a case of the
+// untrusted-input suite; the stroke messages are the protocol suite's; the partner's drawing shown
+// in the lower area is the end-to-end walk's.)
 #include "ClientTestSupport.h"
 #include "frmcanvas.h"
 
@@ -124,27 +125,6 @@ private slots:
         moveTo({200, 60});
         QCOMPARE(at(200, 60), QColor(Qt::black));
         QCOMPARE(atThePartner(), c->Picdraw->image());
-    }
-
-    // The partner's drawing, kept apart from any window: segments cut at the edge, colours outside
-    // the palette skipped, clear wipes; the lower area shows it, and white once it is gone.
-    void thePartnersDrawingLandsCutAndShowsInTheLowerArea()
-    {
-        auto *drawing = new Drawing::PartnerDrawing;
-        drawing->draw({{5, QLine(370, 100, 100000, 100)}, {14, QLine(3, 4, 3, 4)}, {16, QLine(0, 0, 9, 9)},
-                       {2, QLine(-9, -9, -5, -5)}});
-        QSet<QPoint> expected{QPoint(3, 4)};
-        for (int x = 370; x < StrokeMessages::CanvasSize.width(); ++x)
-            expected << QPoint(x, 100);
-        QVERIFY(inked(drawing->image()) == expected && !drawing->isBlank());
-        QVERIFY(drawing->image().pixel(376, 100) == qRgb(255, 0, 0) && drawing->image().pixel(3, 4) == qRgb(0, 0, 128));
-        c->showPartnerDrawing(drawing);
-        QCOMPARE(c->Picture2->grab().toImage().convertToFormat(QImage::Format_RGB32), drawing->image());
-        drawing->apply({true, {}});
-        QVERIFY(inked(drawing->image()).isEmpty() && drawing->isBlank());
-        drawing->draw({{1, QLine(10, 10, 20, 10)}});
-        delete drawing;
-        QVERIFY(inked(c->Picture2->grab().toImage()).isEmpty());
     }
 
 };

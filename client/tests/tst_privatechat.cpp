@@ -3,8 +3,6 @@
 // is in, what ann sent the server and the partner, the windows shown and the boxes. The server is a
 // loopback server played by the test; the partner's client is played by raw sockets. A taken port,
 // a reset connection and untrusted texts are cases of the fault-injection suites.
-#include "BusyMarks.h"
-#include "FindBar.h"
 #include "PrivateChatFixture.h"
 
 #include <QMetaEnum>
@@ -35,8 +33,6 @@ class PrivateChatTest : public PrivateChatFixture
             const QString got = c->Txtrecv->toPlainText(), status = c->Text3->text();
             shown << "chat with " + c->Label2->text() + (got.isEmpty() ? "" : " got " + got)
                          + (status.isEmpty() ? "" : " | " + status);
-            if (c->findChild<FindBar *>()->isOpen()) // the match still selected as lines come in
-                shown.last() += " | found " + c->Txtrecv->textCursor().selectedText();
         }
         for (const QString &notice : notices->up())
             shown << "notice " + notice;
@@ -88,24 +84,6 @@ class PrivateChatTest : public PrivateChatFixture
         } else if (what == "away") { // no window of the program is active
             w->hide();
             QTRY_VERIFY(!QApplication::activeWindow());
-        } else if (what == "busy") { // the server says so
-            server->send(0, "<bsy usr>" + arg + "</bsy usr>");
-            QTRY_VERIFY(isUserBusy(w->lstusers, arg));
-        } else if (what == "find") { // once the text has come, Ctrl+F in the typing box, then the text
-            QTRY_VERIFY(chat()->Txtrecv->toPlainText().contains(arg));
-            chat()->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(chat()));
-            QTest::keyClick(chat()->Txtsend, Qt::Key_F, Qt::ControlModifier);
-            QTest::keyClicks(QApplication::focusWidget(), arg);
-        } else if (what == "saves") { // once the text has come, Ctrl+S in the typing box saves it so
-            QTRY_COMPARE(chat()->Txtrecv->toPlainText() + '\n', arg);
-            QTemporaryDir dir;
-            services().chooseSavePath = [&](QWidget *, const QString &) { return dir.filePath("chat.txt"); };
-            QTest::keyClick(chat()->Txtsend, Qt::Key_S, Qt::ControlModifier);
-            services().chooseSavePath = nullptr;
-            QFile saved(dir.filePath("chat.txt"));
-            QVERIFY(saved.open(QIODevice::ReadOnly));
-            QCOMPARE(saved.readAll(), arg.toUtf8());
         } else if (what == "draw") { // "Open Canvas", a click at (Y, Y) and a drag 10 to the right
             chat()->mnuopcanvas->trigger();
             frmcanvas *canvas = Window<frmcanvas>::get();
@@ -179,15 +157,6 @@ private slots:
             << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
             << QStringList{"chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET)}
             << QStringList{qt_error_string(ECONNRESET)};
-        QTest::newRow("a busy user is asked all the same") << QStringList{"busy bob", "choose bob"} << "Requesting"
-            << QStringList{"<busy>"} << QStringList() << QStringList{"request to bob | bob" + frmreqchat::BusyText}
-            << QStringList();
-        // Ctrl+F and Ctrl+S in the typing box find and save in the partner's text, and go nowhere.
-        QTest::newRow("find and save the partner's text")
-            << chatting + QStringList{"sends <a>h</a>|<a>i</a>|<a>\n</a>|<a>\u00e9</a>", "find hi", "sends <a>!</a>",
-                                      "saves hi\n\u00e9!\n"}
-            << "Connected" << QStringList{"<busy>", rqst} << QStringList{hello}
-            << QStringList{"chat with bob got hi\n\u00e9! | found hi"} << QStringList();
         // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
         QTest::newRow("after a chat, a request to another user") << chatting + QStringList{"closes =Ended", "choose carl", "request hi"}
             << "Waiting" << QStringList{"<busy>", rqst, "<free>", "<busy>", QString(rqst).replace("bob", "carl")}
@@ -210,8 +179,6 @@ private slots:
         QTest::newRow("offered while away") << QStringList{"away", "relayed let's talk"} << "Offered" << QStringList{"<busy>"}
             << QStringList() << QStringList{"offer from bob: let's talk", "notice Private chat request from bob: let's talk"}
             << QStringList();
-        QTest::newRow("offered while away, accepted") << QStringList{"away", "relayed hi", "accept =Connected"}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob"} << QStringList();
         // Strokes go out only once the partner's hello has named the canvas.
         QTest::newRow("offered, accepted, drawing before and after the hello")
             << QStringList{"relayed hi", "accept =Connected", "draw 10", "sends <xhello>canvas</xhello>", "hears " + hello, "draw 20"}

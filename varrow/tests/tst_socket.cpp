@@ -71,30 +71,6 @@ private slots:
         QTRY_COMPARE(peer.received(), "\0caf\xe9 \xff\x80\0" "1?2?\0" "a?z?\0" "a\0b\0"_ba);
     }
 
-    void failedConnectRaisesNothing()
-    {
-        vt::RawListener listening;
-        vt::RawListener refusing(false);
-        Socket s;
-        vt::EventLog log(&s);
-        const struct { QString host, service; qint32 port; } attempts[] = {
-            {u"127.0.0.1"_s, {}, refusing.port()},
-            {{}, {}, listening.port()},
-            {QString::fromLatin1("127.0.0.1\0evil"_ba), {}, listening.port()},
-            {u"127.0.0.1"_s, u"no-such-service-here"_s, listening.port()},
-            {u"127.0.0.1"_s, {}, 0},
-        };
-        for (const auto &a : attempts) {
-            QVERIFY(!s.Connect(a.host, a.service, a.port));
-            QCOMPARE(s.SocketHandle(), 0); // the attempt's socket is closed, nothing is held
-            QVERIFY(!s.Send(u"x"_s));
-            if (a.port == refusing.port())
-                QCOMPARE(s.LastError(), ECONNREFUSED);
-        }
-        QCOMPARE(log.entries, QStringList{});
-        QCOMPARE(listening.acceptOne(0), -1);
-    }
-
     void unansweredConnect_data()
     {
         QTest::addColumn<QString>("during"); // what a timer does while Connect waits
@@ -295,7 +271,7 @@ private slots:
     void disconnectInEveryState_data()
     {
         QTest::addColumn<QString>("state");
-        for (const char *state : {"idle", "failed connect", "listening", "connected", "blocking"})
+        for (const char *state : {"idle", "listening", "connected", "blocking"})
             QTest::newRow(state) << QString::fromLatin1(state);
     }
 
@@ -304,12 +280,10 @@ private slots:
         // Disconnect closes what is held, raises Disconnected (the descriptor already closed,
         // the old handle still shown), then shows handle 0.
         QFETCH(QString, state);
-        vt::RawListener listener(state != "failed connect"_L1);
+        vt::RawListener listener;
         Socket s;
         std::unique_ptr<vt::RawPeer> peer;
-        if (state == "failed connect"_L1) {
-            QVERIFY(!connectTo(s, listener.port()));
-        } else if (state == "listening"_L1) {
+        if (state == "listening"_L1) {
             QVERIFY(s.Listen(0));
         } else if (state != "idle"_L1) {
             s.setAsynchronous(state == "connected"_L1);
@@ -338,33 +312,6 @@ private slots:
     }
 
     // -------------------------------------------------------------------- listening/accepting
-
-    void listening()
-    {
-        Socket s;
-        vt::EventLog log(&s);
-        QVERIFY(s.Listen(0));
-        const quint16 port = s.LocalPort();
-        QVERIFY(port != 0 && s.SocketHandle() > 0);
-        s.Disconnect();
-        QVERIFY(s.Listen(qint32(port) + 65536)); // the port keeps its low 16 bits
-        QCOMPARE(s.LocalPort(), port);
-        Socket busy;
-        QVERIFY(!busy.Listen(port));
-        QCOMPARE(busy.LastError(), EADDRINUSE);
-        QCOMPARE(busy.SocketHandle(), 0);
-
-        // On one address (the server's test checks which); anything but a dotted address fails.
-        QVERIFY(s.Listen(0, u"127.0.0.1"_s));
-        const int held = s.SocketHandle();
-        for (const QString &text : {u"localhost"_s, QString::fromLatin1("127.0.0.1\0x"_ba)}) {
-            QVERIFY2(!s.Listen(0, text), qPrintable(text));
-            QCOMPARE(s.LastError(), EINVAL);
-            QCOMPARE(s.SocketHandle(), 0);
-        }
-        QVERIFY(!vt::isOpen(held)); // what the instance held was closed, as by any Listen
-        QCOMPARE(log.entries, QStringList{"disconnect"}); // Listen raises nothing
-    }
 
     void connectionRequests()
     {

@@ -3,7 +3,6 @@
 // on 127.0.0.1, the messages it relays, and helpers around the main window.
 #pragma once
 
-#include "Attention.h"
 #include "DesktopNotice.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
@@ -63,18 +62,8 @@ struct ProgramEndRecorder
     std::function<void()> previous;
 };
 
-// Records the windows that asked for attention instead of asking, while it lives.
-struct AttentionRecorder
-{
-    AttentionRecorder()
-        : previous(std::exchange(services().requestAttention, [this](QWidget *w) { requests << w; })) {}
-    ~AttentionRecorder() { services().requestAttention = previous; }
-    QList<QWidget *> requests;
-    std::function<void(QWidget *)> previous;
-};
-
 // The desktop's notification service, played by the test while it lives (as the notices of `set`):
-// notices are numbered from 1, each kept as "SUMMARY: BODY"; none is shown while `running` is false.
+// notices are numbered from 1, each kept as "SUMMARY: BODY".
 struct FakeNotifications final : NotificationService
 {
     explicit FakeNotifications(Services &set = services())
@@ -82,9 +71,8 @@ struct FakeNotifications final : NotificationService
     ~FakeNotifications() override { set.notifications = previous; }
     void notify(const QString &summary, const QString &body, std::function<void(quint32)> done) override
     {
-        if (running)
-            shown << summary + ": " + body;
-        done(running ? quint32(shown.size()) : 0);
+        shown << summary + ": " + body;
+        done(quint32(shown.size()));
     }
     void withdraw(quint32 id) override { withdrawn << id; }
     QStringList up() const // shown and not withdrawn
@@ -95,7 +83,6 @@ struct FakeNotifications final : NotificationService
                 notices << shown[i];
         return notices;
     }
-    bool running = true;
     QStringList shown;
     QList<quint32> withdrawn;
     Services &set;
