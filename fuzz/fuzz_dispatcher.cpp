@@ -43,6 +43,11 @@ frmMain *window = nullptr;
 RecordedBoxes *boxes = nullptr;
 QStringList taken; // the fields of every request handed over
 
+QString fieldsOf(const SP::Request &r)
+{
+    return QStringList{r.message, r.address, r.port, r.user}.join(u'\n');
+}
+
 QString oneLine(QString text)
 {
     for (QChar &c : text)
@@ -86,7 +91,7 @@ void dispatchAndCheck(const QString &data)
     const bool handed = request && SP::isAcceptableRequest(*request) && !activeBefore;
     FUZZ_CHECK(taken.size() == takenBefore + (handed ? 1 : 0));
     if (handed)
-        FUZZ_CHECK(taken.last() == QStringList{request->message, request->address, request->port, request->user}.join(u'\n'));
+        FUZZ_CHECK(taken.last() == fieldsOf(*request));
 
     QStringList expectedUsers = usersBefore;
     QStringList expectedLines;
@@ -132,7 +137,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     Globals::reset();
     window = quillet::Window<frmMain>::load();
     QObject::connect(window, &frmMain::RequestTaken, [](const SP::Request &request) {
-        taken << QStringList{request.message, request.address, request.port, request.user}.join(u'\n');
+        taken << fieldsOf(request);
         Globals::bPrivateChatActive = true; // as the private chat does
     });
     return 0;
