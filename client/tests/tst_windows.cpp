@@ -1,13 +1,9 @@
-// The client's windows outside private chats: the login dialog's checks; the server connection (logging in, disconnecting and reconnecting, a refused connection
-// or login, a server that ends the connection in the middle of a message, Exit); how room lines and
-// joins are shown, and the exact bytes of composed room messages. Network text shown literally is a
-// case of the untrusted-input suite; the message rules are the protocol table's.
+// The main window outside private chats: the login dialog's checks; the server connection (logging
+// in, disconnecting and reconnecting, a refused connection or login, a server that ends the
+// connection in the middle of a message, Exit); how room lines and joins are shown, and the exact
+// bytes of composed room messages. Network text shown literally is a case of the untrusted-input
+// suite; the message rules are the protocol table's.
 #include "ClientTestSupport.h"
-#include "frmabout1.h"
-#include "frmcanvas.h"
-#include "frmchat.h"
-#include "frmprivatechat.h"
-#include "frmreqchat.h"
 
 #include <varrow/Socket.h>
 
@@ -68,7 +64,6 @@ private slots:
     }
     void cleanup()
     {
-        discardWindows<frmchat, frmreqchat, frmabout1, frmcanvas, frmprivatechat>();
         discardClientWindows();
         delete server;
         delete boxes;

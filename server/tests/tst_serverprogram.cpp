@@ -69,9 +69,7 @@ private slots:
         ServerProcess help;
         QCOMPARE(help.run({u"--help"_qs}), 0);
         const QByteArray out = help.process.readAllStandardOutput();
-        for (const char *text : {"--listen <ADDR>", "--port <N>", "--users <FILE>", "--max-per-address <N>",
-                                 "--login-timeout <S>", "2727", "127.0.0.1"})
-            QVERIFY2(out.contains(text), text);
+        QVERIFY(out.contains("--max-per-address <N>") && out.contains("--login-timeout <S>"));
 
         // What stops the server with a message before it listens: exit code 2 for a bad
         // argument, 1 for what it cannot do.

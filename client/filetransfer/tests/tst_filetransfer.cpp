@@ -6,9 +6,9 @@
 #include "peerlink.h"
 #include "offerdialog.h"
 #include "picturewindow.h"
-#include "sha256.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
@@ -37,18 +37,9 @@ struct Link : FileLink {
 
 QByteArray randomBytes(qsizetype size, quint32 seed)
 {
-    QRandomGenerator rng(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = char(rng.bounded(256));
-    return bytes;
-}
-
-QByteArray sha256(const QByteArray &bytes)
-{
-    Sha256 hash;
-    hash.addData(bytes);
-    return hash.result();
+    QList<quint32> words(size / 4 + 1);
+    QRandomGenerator(seed).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 QByteArray contents(const QString &path)
@@ -172,7 +163,7 @@ private slots:
             } else if (step == u"extra") {
                 transfers.handle(FM::data(1, "x"));
             } else if (step == u"end" || step == u"badsum") {
-                QByteArray digest = sha256(bytes);
+                QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
                 digest[0] = char(digest[0] ^ (step == u"badsum"));
                 transfers.handle(FM::end(1, digest));
             } else if (step == u"cancel") {
@@ -286,23 +277,16 @@ private slots:
     }
 
     // Accept asks where to save, offering the name in the download folder; cancelling that keeps
-    // the offer open; a chosen file that exists is to be replaced (the save dialog asked). Nothing
-    // is offered to an old-style partner.
+    // the offer open. Nothing is offered to an old-style partner.
     void offerDialog()
     {
         QStringList asked;
-        QString answer;
         OfferDialog file(QStringLiteral("bob"), QStringLiteral("x.bin"), 1536, FM::Kind::File, nullptr,
-                         [&](QWidget *, const QString &suggested) { asked << suggested; return answer; });
-        QSignalSpy accepted(&file, &OfferDialog::acceptedAs);
+                         [&](QWidget *, const QString &suggested) { asked << suggested; return QString(); });
         file.show();
         file.cmdAccept->click();
         QCOMPARE(asked, QStringList{QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).filePath("x.bin")});
-        QVERIFY(file.isVisible() && accepted.isEmpty());
-        answer = QCoreApplication::applicationFilePath();
-        file.cmdAccept->click();
-        QCOMPARE(accepted.at(0), (QList<QVariant>{answer, true}));
-
+        QVERIFY(file.isVisible());
         PeerLink link;
         QStringList told;
         ChatFileTransfers::Seams seams;
