@@ -126,17 +126,14 @@ private slots:
         QTest::addColumn<QStringList>("got"); // by alice, bob and carol ("": nothing, "notice": a notice)
         const QString odd = u"I <3 it: a<b, x > y, <style>, </user></message> & r>"_qs;
         const QStringList none(3, QString());
-        QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs)
-                                           << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
+        QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs) << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
         const QString largest = roomMessage(QString(64 * 1024 - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
         QTest::newRow("largest message") << largest << QStringList(3, largest);
-        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs
-                                           << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
+        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
         QTest::newRow("claims with tags") << u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>carol</user></message>"_qs
                                           << QStringList(3, u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>alice</user></message>"_qs);
         const QStringList refused{u"notice"_qs, {}, {}};
-        QTest::newRow("request, to its target only")
-            << proto::requestMessage(u"let's talk <now>"_qs, u"127.0.0.1"_qs, u"5123"_qs, u"bob"_qs)
+        QTest::newRow("request, to its target only") << proto::requestMessage(u"let's talk <now>"_qs, u"127.0.0.1"_qs, u"5123"_qs, u"bob"_qs)
             << QStringList{{}, u"<rqst>let's talk <now><addr>127.0.0.1<port>5123<user>alice</rqst>"_qs, {}};
         QTest::newRow("busy, to the others") << u"<busy>"_qs << QStringList{{}, u"<bsy usr>alice</bsy usr>"_qs, u"<bsy usr>alice</bsy usr>"_qs};
         QTest::newRow("free, to the others") << u"<free>"_qs << QStringList{{}, u"<fre usr>alice</fre usr>"_qs, u"<fre usr>alice</fre usr>"_qs};

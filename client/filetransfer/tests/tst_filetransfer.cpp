@@ -65,8 +65,7 @@ private slots:
         QTest::newRow("hidden") << ".bashrc" << "bashrc";
         QTest::newRow("controls") << "a\tb\nc\x7f\u0085d" << "abcd";
         QTest::newRow("extension disguised") << "photo\u202Egnp.exe" << "photognp.exe";
-        QTest::newRow("invisible and lone surrogate") << QString::fromUtf8("a\u200Bb") + QChar(0xd800) + QString::fromUtf8("c\U0001F600")
-                                                      << QStringView(u"abc\U0001F600").toString();
+        QTest::newRow("invisible and lone surrogate") << QString::fromUtf8("a\u200Bb") + QChar(0xd800) + QString::fromUtf8("c\U0001F600") << QStringView(u"abc\U0001F600").toString();
         QTest::newRow("Windows characters") << "a<b>c:d\"e|f?g*h" << "a_b_c_d_e_f_g_h";
         QTest::newRow("trailing dots and blanks") << " x.txt. . " << "x.txt";
         QTest::newRow("device name") << "con.txt" << "_con.txt";
@@ -97,8 +96,7 @@ private slots:
         QTest::addColumn<QString>("file");     // the target afterwards: "new", "old" or "" (none)
         const auto row = [](const char *tag, const char *steps, const char *outcome, const QString &lastSent,
                             const char *file, bool byPartner = false, qsizetype size = 40000) {
-            QTest::newRow(tag) << QString::fromLatin1(steps) << size << QString::fromLatin1(outcome) << byPartner
-                               << lastSent << QString::fromLatin1(file);
+            QTest::newRow(tag) << QString::fromLatin1(steps) << size << QString::fromLatin1(outcome) << byPartner << lastSent << QString::fromLatin1(file);
         };
         const auto cancel = [](const char *reason) { return FM::cancel(1, FM::Role::Receiver, QLatin1StringView(reason)); };
         row("complete", "offer accept data end", "Completed", FM::done(1), "new");

@@ -89,22 +89,15 @@ private slots:
         row("busy before free", "<fre usr><bsy usr>", K::UserBusy);
         row("request before room", "<message><rqst><style>N<user>bob</user></message>", K::Request);
 
-        row("room text with < and r>", "<message>a<b for> you<style>B<user>bob</user></message>", K::Room,
-            {"a<b for> you", "B", "bob"});
-        row("room text holding a room message",
-            "<message>x<style>I<user>eve</user></message>y<style>BI<user>bob</user></message>", K::Room,
-            {"x<style>I<user>eve</user></message>y", "BI", "bob"});
+        row("room text with < and r>", "<message>a<b for> you<style>B<user>bob</user></message>", K::Room, {"a<b for> you", "B", "bob"});
+        row("room text holding a room message", "<message>x<style>I<user>eve</user></message>y<style>BI<user>bob</user></message>", K::Room, {"x<style>I<user>eve</user></message>y", "BI", "bob"});
         row("room, text after the end", "<message>hi<style>N<user>bob</user></message>\r\n", K::Room, {"hi", "N", "bob"});
         row("room, no <style>", "<message>hi<user>bob</user></message>", K::Room);
         row("room, style after user", "<message>hi<user>bob<style>N</user></message>", K::Room);
 
-        row("request, 19-character message", "<rqst>nineteen characters<addr>10.0.0.2<port>5000<user>alice</rqst>",
-            K::Request, {"nineteen characters", "10.0.0.2", "5000", "alice"});
-        row("request, empty message", "<rqst><addr>192.168.1.20<port>5000<user>alice</rqst>", K::Request,
-            {"", "192.168.1.20", "5000", "alice"});
-        row("request, message holding tags",
-            "<rqst>see <addr>6.6.6.6<port>1<user>x</rqst> ok<addr>10.0.0.2<port>5000<user>bob</rqst>", K::Request,
-            {"see <addr>6.6.6.6<port>1<user>x</rqst> ok", "10.0.0.2", "5000", "bob"});
+        row("request, 19-character message", "<rqst>nineteen characters<addr>10.0.0.2<port>5000<user>alice</rqst>", K::Request, {"nineteen characters", "10.0.0.2", "5000", "alice"});
+        row("request, empty message", "<rqst><addr>192.168.1.20<port>5000<user>alice</rqst>", K::Request, {"", "192.168.1.20", "5000", "alice"});
+        row("request, message holding tags", "<rqst>see <addr>6.6.6.6<port>1<user>x</rqst> ok<addr>10.0.0.2<port>5000<user>bob</rqst>", K::Request, {"see <addr>6.6.6.6<port>1<user>x</rqst> ok", "10.0.0.2", "5000", "bob"});
         row("request, no <port>", "<rqst>hi<addr>1.2.3.4<user>bob</rqst>", K::Request);
         row("request, port before addr", "<rqst>hi<port>5000<addr>1.2.3.4<user>bob</rqst>", K::Request);
 
@@ -288,8 +281,7 @@ private slots:
             QTest::newRow(tag) << PE::build(QString::fromLatin1(name), body) << fields;
         };
         row("offer", "7,1024,picture,a%20b.txt", "fileoffer", "offer 7 1024 picture a b.txt");
-        row("offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..",
-            "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/..");
+        row("offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..", "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/..");
         row("offer, empty file", "1,0,file,x", "fileoffer", "offer 1 0 file x");
         row("size beyond 63 bits", "1,9223372036854775808,file,x", "fileoffer");
         row("negative size", "1,-1,file,x", "fileoffer");
@@ -304,8 +296,7 @@ private slots:
         row("accept", "5", "fileaccept", "accept 5");
         row("accept with more", "5,", "fileaccept");
         row("done", "5", "filedone", "done 5");
-        row("data, escapes and plain bytes", QString::fromLatin1("3,\x01" "@A\x01" "|\x01" "A\xff"), "filedata",
-            "data 3 80c1bc817f");
+        row("data, escapes and plain bytes", QString::fromLatin1("3,\x01" "@A\x01" "|\x01" "A\xff"), "filedata", "data 3 80c1bc817f");
         row("data, unknown escape", "3,\x01" "B", "filedata");
         row("data empty", "3,", "filedata");
         row("data, a byte too many", "3," + QString(FM::MaxChunk + 1, u'a'), "filedata");

@@ -63,28 +63,19 @@ struct ProgramEndRecorder
 };
 
 // The desktop's notification service, played by the test while it lives (as the notices of `set`):
-// notices are numbered from 1, each kept as "SUMMARY: BODY".
+// the notices up, by number from 1, each as "SUMMARY: BODY".
 struct FakeNotifications final : NotificationService
 {
-    explicit FakeNotifications(Services &set = services())
-        : set(set), previous(std::exchange(set.notifications, this)) {}
+    explicit FakeNotifications(Services &set) : set(set), previous(std::exchange(set.notifications, this)) {}
     ~FakeNotifications() override { set.notifications = previous; }
     void notify(const QString &summary, const QString &body, std::function<void(quint32)> done) override
     {
-        shown << summary + ": " + body;
-        done(quint32(shown.size()));
+        up.insert(++count, summary + ": " + body);
+        done(count);
     }
-    void withdraw(quint32 id) override { withdrawn << id; }
-    QStringList up() const // shown and not withdrawn
-    {
-        QStringList notices;
-        for (qsizetype i = 0; i < shown.size(); ++i)
-            if (!withdrawn.contains(quint32(i + 1)))
-                notices << shown[i];
-        return notices;
-    }
-    QStringList shown;
-    QList<quint32> withdrawn;
+    void withdraw(quint32 id) override { up.remove(id); }
+    QMap<quint32, QString> up;
+    quint32 count = 0;
     Services &set;
     NotificationService *previous;
 };
