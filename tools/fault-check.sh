@@ -10,7 +10,7 @@
 # test functions. Exits 1 when a fault is missed, 2 when a fault's original text is not found
 # exactly once or the product does not build.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$PWD
 build=${1:-build/faults}
 shift || true
