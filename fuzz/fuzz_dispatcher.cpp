@@ -4,15 +4,13 @@
 // frmMain::Socketmain_DataArrival, as the connection would deliver them. After each one the window
 // must show exactly what the message says, read with the protocol library:
 //   - a room message that can be cut adds exactly one line: "NAME : TEXT" (or TEXT alone for a
-//     server notice) character for character, line breaks shown as blanks, markup-looking text
-//     shown as it is; a message that cannot be cut adds nothing (colours and styles: the window
-//     suite);
+//     server notice) character for character, line breaks shown as blanks; one that cannot be cut
+//     adds nothing (colours and styles: the window suite);
 //   - a user-list addition appends its names to lstusers, literally and in order, with a join
-//     notice for each name that was not taken silently; a removal takes every entry of that name
-//     out, with one notice each;
-//   - a relayed request is taken (its fields in Globals) only when it cuts, validates and no
-//     private chat is under way; otherwise Globals stay as they were;
-//   - the login answer refuses with the one box, or changes nothing; busy and free change nothing.
+//     notice for each name not taken silently; a removal takes every entry of that name out, with
+//     one notice each;
+//   - a relayed request is handed over only when it cuts, validates and no private chat is under
+//     way; the login answer refuses with the one box; nothing else shows anything.
 // The relayed-request branch is not connected to the private chat windows here: they would open a
 // connection to the address in the message.
 
@@ -28,7 +26,6 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTextBlock>
-#include <QTextDocument>
 
 namespace SP = quillet::ServerProtocol;
 namespace Globals = quillet::Globals;
@@ -38,15 +35,18 @@ namespace {
 
 struct RecordedBoxes final : quillet::MessageBoxes
 {
-    void show(QWidget *, const QString &text, const QString &, quillet::BoxIcon) override
-    {
-        texts.append(text);
-    }
+    void show(QWidget *, const QString &text, const QString &, quillet::BoxIcon) override { texts.append(text); }
     QStringList texts;
 };
 
 frmMain *window = nullptr;
 RecordedBoxes *boxes = nullptr;
+QStringList taken; // the fields of every request handed over
+
+QString fieldsOf(const SP::Request &r)
+{
+    return QStringList{r.message, r.address, r.port, r.user}.join(u'\n');
+}
 
 QString oneLine(QString text)
 {
@@ -56,15 +56,13 @@ QString oneLine(QString text)
     return text;
 }
 
-// The lines of the message window; every line ends with a line break, so the last block is empty.
-int lineCount()
+// The message window's lines from `from` on; every line ends with a line break.
+QStringList linesFrom(int from)
 {
-    return window->txtrx->document()->blockCount() - 1;
-}
-
-QString line(int i)
-{
-    return window->txtrx->document()->findBlockByNumber(i).text();
+    QStringList lines;
+    for (QTextBlock b = window->txtrx->document()->findBlockByNumber(from); b.isValid() && b.next().isValid(); b = b.next())
+        lines << b.text();
+    return lines;
 }
 
 QStringList users()
@@ -75,114 +73,53 @@ QStringList users()
     return names;
 }
 
-struct RequestFields
-{
-    QString message, address, port, user;
-    bool active;
-    bool operator==(const RequestFields &) const = default;
-};
-
-// The last request the window handed over (a private chat takes it and sets the flag).
-RequestFields lastTaken;
-
-RequestFields requestGlobals()
-{
-    RequestFields fields = lastTaken;
-    fields.active = Globals::bPrivateChatActive;
-    return fields;
-}
-
 void dispatchAndCheck(const QString &data)
 {
-    const int linesBefore = lineCount();
+    const int lineCount = window->txtrx->document()->blockCount() - 1;
     const QStringList usersBefore = users();
-    const RequestFields requestBefore = requestGlobals();
+    const qsizetype takenBefore = taken.size(), boxesBefore = boxes->texts.size();
+    const bool activeBefore = Globals::bPrivateChatActive;
     const qint16 silentBefore = Globals::nSilentJoins;
-    const qsizetype boxesBefore = boxes->texts.size();
 
     window->Socketmain_DataArrival(data);
 
-    const int added = lineCount() - linesBefore;
-    const QStringList usersAfter = users();
+    const QStringList added = linesFrom(lineCount);
     const SP::Kind kind = SP::classify(data);
     FUZZ_CHECK(Globals::nSilentJoins >= silentBefore && Globals::nSilentJoins <= 4);
-    if (kind != SP::Kind::LoginRefused)
-        FUZZ_CHECK(boxes->texts.size() == boxesBefore);
-    if (kind != SP::Kind::Request)
-        FUZZ_CHECK(requestGlobals() == requestBefore);
+    FUZZ_CHECK(boxes->texts.size() == boxesBefore + (kind == SP::Kind::LoginRefused));
+    const auto request = kind == SP::Kind::Request ? SP::cutRequest(data) : std::nullopt;
+    const bool handed = request && SP::isAcceptableRequest(*request) && !activeBefore;
+    FUZZ_CHECK(taken.size() == takenBefore + (handed ? 1 : 0));
+    if (handed)
+        FUZZ_CHECK(taken.last() == fieldsOf(*request));
 
-    switch (kind) {
-    case SP::Kind::LoginAccepted:
-    case SP::Kind::UserBusy:
-    case SP::Kind::UserFree:
-        FUZZ_CHECK(added == 0 && usersAfter == usersBefore);
-        break;
-
-    case SP::Kind::LoginRefused:
-        FUZZ_CHECK(added == 0 && usersAfter.isEmpty());
-        FUZZ_CHECK(boxes->texts.size() == boxesBefore + 1);
+    QStringList expectedUsers = usersBefore;
+    QStringList expectedLines;
+    if (kind == SP::Kind::LoginRefused) {
         FUZZ_CHECK(boxes->texts.last() == frmMain::LoginRefusedText);
-        break;
-
-    case SP::Kind::UserAdded: {
-        const QStringList names = SP::cutUserList(data).value_or(QStringList());
-        FUZZ_CHECK(usersAfter == usersBefore + names);
+        expectedUsers.clear();
+    } else if (kind == SP::Kind::UserAdded) {
         // Each name is either taken silently or announced, in the order of the list.
-        const int silent = Globals::nSilentJoins - silentBefore;
-        FUZZ_CHECK(added == names.size() - silent);
+        const QStringList names = SP::cutUserList(data).value_or(QStringList());
+        expectedUsers += names;
+        FUZZ_CHECK(added.size() == names.size() - (Globals::nSilentJoins - silentBefore));
         qsizetype next = 0;
-        for (int i = 0; i < added; ++i) {
-            while (next < names.size()
-                   && line(linesBefore + i) != oneLine(names.at(next)) + QStringLiteral(" joined the room. "))
+        for (const QString &line : added) {
+            while (next < names.size() && line != oneLine(names.at(next)) + QStringLiteral(" joined the room. "))
                 ++next;
-            FUZZ_CHECK(next < names.size());
-            ++next;
+            FUZZ_CHECK(next++ < names.size());
         }
-        break;
+        expectedLines = added;
+    } else if (kind == SP::Kind::UserRemoved) {
+        if (const auto names = SP::cutUserList(data))
+            expectedLines = QStringList(expectedUsers.removeAll(names->first()),
+                                        oneLine(names->first()) + QStringLiteral(" has left the room. "));
+    } else if (kind == SP::Kind::Room) {
+        if (const auto room = SP::cutRoomMessage(data))
+            expectedLines << (room->serverNotice ? QString() : oneLine(room->name) + QStringLiteral(" : ")) + oneLine(room->text);
     }
-
-    case SP::Kind::UserRemoved: {
-        const auto names = SP::cutUserList(data);
-        if (!names) {
-            FUZZ_CHECK(added == 0 && usersAfter == usersBefore);
-            break;
-        }
-        const QString &name = names->first();
-        QStringList expected = usersBefore;
-        const qsizetype removed = expected.removeAll(name);
-        FUZZ_CHECK(usersAfter == expected);
-        FUZZ_CHECK(added == removed);
-        for (int i = 0; i < added; ++i)
-            FUZZ_CHECK(line(linesBefore + i) == oneLine(name) + QStringLiteral(" has left the room. "));
-        break;
-    }
-
-    case SP::Kind::Request: {
-        FUZZ_CHECK(added == 0 && usersAfter == usersBefore);
-        const auto request = SP::cutRequest(data);
-        if (request && SP::isAcceptableRequest(*request) && !requestBefore.active)
-            FUZZ_CHECK(requestGlobals()
-                       == (RequestFields{request->message, request->address, request->port,
-                                         request->user, true}));
-        else
-            FUZZ_CHECK(requestGlobals() == requestBefore);
-        break;
-    }
-
-    case SP::Kind::Room: {
-        FUZZ_CHECK(usersAfter == usersBefore);
-        const auto room = SP::cutRoomMessage(data);
-        if (!room) {
-            FUZZ_CHECK(added == 0);
-            break;
-        }
-        FUZZ_CHECK(added == 1);
-        const QString prefix = room->serverNotice ? QString() : oneLine(room->name) + QStringLiteral(" : ");
-        FUZZ_CHECK(line(linesBefore) == prefix + oneLine(room->text));
-
-        break;
-    }
-    }
+    FUZZ_CHECK(users() == expectedUsers);
+    FUZZ_CHECK(added == expectedLines);
 }
 
 } // namespace
@@ -200,8 +137,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     Globals::reset();
     window = quillet::Window<frmMain>::load();
     QObject::connect(window, &frmMain::RequestTaken, [](const SP::Request &request) {
-        lastTaken = {request.message, request.address, request.port, request.user, true};
-        Globals::bPrivateChatActive = true;
+        taken << fieldsOf(request);
+        Globals::bPrivateChatActive = true; // as the private chat does
     });
     return 0;
 }
@@ -215,7 +152,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString firstRun = Globals::sFirstRun;
     Globals::reset();
     Globals::sFirstRun = firstRun;
-
     for (const QString &message : quillet::fuzz::latin1Pieces(data, size))
         dispatchAndCheck(message);
     return 0;

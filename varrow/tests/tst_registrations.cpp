@@ -49,7 +49,7 @@ private slots:
         QVERIFY(!s.Send(QStringLiteral("x")));
         QCOMPARE(s.Read(), QString());
         QCOMPARE(s.LocalHost(), QString());
-        const int client = vt::RawPeer::connectTo(raw.port());
+        const int client = vt::rawConnect(raw.port());
         qint32 rawHandle = raw.fd();
         QVERIFY(!s.Accept(rawHandle)); // though a connection is pending
         ::close(client);
@@ -112,7 +112,7 @@ private slots:
             QVERIFY(!s.Listen(listener.LocalPort()));
             QVERIFY(s.Listen(0));
             qint32 handle = listener.SocketHandle();
-            const int clients[] = {vt::RawPeer::connectTo(listener.LocalPort()), vt::RawPeer::connectTo(listener.LocalPort())};
+            const int clients[] = {vt::rawConnect(listener.LocalPort()), vt::rawConnect(listener.LocalPort())};
             QVERIFY(s.Accept(handle));
             QVERIFY(std::make_unique<Socket>()->Accept(handle)); // destroyed at once, closing what it took
             for (int client : clients)
@@ -120,7 +120,7 @@ private slots:
             s.Disconnect();
             ++expected;
             QVERIFY(dropping.Listen(0));
-            const int client = vt::RawPeer::connectTo(dropping.LocalPort());
+            const int client = vt::rawConnect(dropping.LocalPort());
             QTRY_COMPARE(dropping.SocketHandle(), 0);
             ::close(client);
         }

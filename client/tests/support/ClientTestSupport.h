@@ -3,7 +3,6 @@
 // on 127.0.0.1, the messages it relays, and helpers around the main window.
 #pragma once
 
-#include "Attention.h"
 #include "DesktopNotice.h"
 #include "Globals.h"
 #include "MessageBoxes.h"
@@ -63,41 +62,20 @@ struct ProgramEndRecorder
     std::function<void()> previous;
 };
 
-// Records the windows that asked for attention instead of asking, while it lives.
-struct AttentionRecorder
-{
-    AttentionRecorder()
-        : previous(std::exchange(services().requestAttention, [this](QWidget *w) { requests << w; })) {}
-    ~AttentionRecorder() { services().requestAttention = previous; }
-    QList<QWidget *> requests;
-    std::function<void(QWidget *)> previous;
-};
-
 // The desktop's notification service, played by the test while it lives (as the notices of `set`):
-// notices are numbered from 1, each kept as "SUMMARY: BODY"; none is shown while `running` is false.
+// the notices up, by number from 1, each as "SUMMARY: BODY".
 struct FakeNotifications final : NotificationService
 {
-    explicit FakeNotifications(Services &set = services())
-        : set(set), previous(std::exchange(set.notifications, this)) {}
+    explicit FakeNotifications(Services &set) : set(set), previous(std::exchange(set.notifications, this)) {}
     ~FakeNotifications() override { set.notifications = previous; }
     void notify(const QString &summary, const QString &body, std::function<void(quint32)> done) override
     {
-        if (running)
-            shown << summary + ": " + body;
-        done(running ? quint32(shown.size()) : 0);
+        up.insert(++count, summary + ": " + body);
+        done(count);
     }
-    void withdraw(quint32 id) override { withdrawn << id; }
-    QStringList up() const // shown and not withdrawn
-    {
-        QStringList notices;
-        for (qsizetype i = 0; i < shown.size(); ++i)
-            if (!withdrawn.contains(quint32(i + 1)))
-                notices << shown[i];
-        return notices;
-    }
-    bool running = true;
-    QStringList shown;
-    QList<quint32> withdrawn;
+    void withdraw(quint32 id) override { up.remove(id); }
+    QMap<quint32, QString> up;
+    quint32 count = 0;
     Services &set;
     NotificationService *previous;
 };
