@@ -60,6 +60,8 @@
 
 #include "serverprotocol.h"
 
+#include <iterator>
+
 namespace quillet::ServerProtocol {
 
 namespace {
@@ -130,17 +132,29 @@ Kind classify(const QString &data)
         return Kind::LoginAccepted;
     if (data == QLatin1StringView("login fail"))
         return Kind::LoginRefused;
-    if (data.contains(AddUserMarker, Qt::CaseSensitive))
-        return Kind::UserAdded;
-    if (data.contains(RemoveUserMarker, AnyCase))
-        return Kind::UserRemoved;
-    if (data.contains(BusyUserMarker, AnyCase))
-        return Kind::UserBusy;
-    if (data.contains(FreeUserMarker, AnyCase))
-        return Kind::UserFree;
-    if (data.contains(RequestTag, AnyCase))
-        return Kind::Request;
-    return Kind::Room;
+    // Every marker starts with "<": one pass over the "<"s notes which markers occur anywhere (a
+    // search per marker, five times over a room line, was most of the dispatcher's own time);
+    // the first kind in the order above wins.
+    struct Marker
+    {
+        QLatin1StringView text;
+        Qt::CaseSensitivity cs;
+        Kind kind;
+    };
+    static constexpr Marker markers[] = {{AddUserMarker, Qt::CaseSensitive, Kind::UserAdded},
+                                         {RemoveUserMarker, AnyCase, Kind::UserRemoved},
+                                         {BusyUserMarker, AnyCase, Kind::UserBusy},
+                                         {FreeUserMarker, AnyCase, Kind::UserFree},
+                                         {RequestTag, AnyCase, Kind::Request}};
+    const QStringView d(data);
+    size_t first = std::size(markers); // the earliest in the order found so far
+    for (qsizetype at = d.indexOf(u'<'); at >= 0 && first > 0; at = d.indexOf(u'<', at + 1)) {
+        const QStringView rest = d.sliced(at);
+        for (size_t m = 0; m < first; ++m)
+            if (rest.startsWith(markers[m].text, markers[m].cs))
+                first = m;
+    }
+    return first < std::size(markers) ? markers[first].kind : Kind::Room;
 }
 
 Style styleFromCode(const QString &code)
