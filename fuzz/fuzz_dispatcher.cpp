@@ -101,6 +101,7 @@ void dispatchAndCheck(const QString &data)
     const qsizetype boxesBefore = boxes->texts.size();
 
     window->Socketmain_DataArrival(data);
+    QCoreApplication::sendPostedEvents(window->txtrx, QEvent::MetaCall); // the lines of this turn
 
     const int added = lineCount() - linesBefore;
     const QStringList usersAfter = users();
