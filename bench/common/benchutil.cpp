@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <malloc.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,6 +23,12 @@ long statusKiB(int pid, const char *field)
             return std::strtol(line.c_str() + length + 1, nullptr, 10);
     }
     return -1;
+}
+
+long long heapInUse()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
 }
 
 int connectLoopback(unsigned short port)

@@ -111,6 +111,10 @@ void say(const char *fmt, A... args)
 // -1 when unknown. pid 0 means this process.
 long statusKiB(int pid, const char *field);
 
+// Bytes this process holds allocated through malloc (in use, not merely reserved), the mapped
+// large blocks included; differences of it measure what a structure of the process keeps.
+long long heapInUse();
+
 // A blocking TCP connection to 127.0.0.1:port; -1 when it fails.
 int connectLoopback(unsigned short port);
 
