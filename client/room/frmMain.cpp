@@ -19,7 +19,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -353,57 +352,32 @@ void frmMain::queueRun(QString text, int format)
 {
     // A run in the format of the one before joins it (a plain text and its line break, say): the
     // document comes out the same, with one insertion less.
-    if (pendingRuns_.size() > nextRun_ && pendingRuns_.back().format == format)
+    if (!pendingRuns_.empty() && pendingRuns_.back().format == format)
         pendingRuns_.back().text += text;
     else
         pendingRuns_.push_back({std::move(text), format});
-    queueFlush();
-}
-
-void frmMain::queueFlush()
-{
     if (flushQueued_)
         return;
     flushQueued_ = true;
     QMetaObject::invokeMethod(txtrx, [this] {
         flushQueued_ = false;
-        insertPendingRuns(FlushSliceNs);
-        if (nextRun_ < pendingRuns_.size()) { // the rest on the next turn, after this part is shown
-            queueFlush();
-            ScrollMessageWindow();
-        }
+        flushMessageWindow();
     }, Qt::QueuedConnection);
 }
 
 void frmMain::flushMessageWindow()
 {
-    insertPendingRuns(-1);
-}
-
-void frmMain::insertPendingRuns(qint64 budgetNs)
-{
-    if (nextRun_ == pendingRuns_.size())
+    if (pendingRuns_.empty())
         return;
-    QElapsedTimer clock;
-    clock.start();
+    const std::vector<PendingRun> runs = std::exchange(pendingRuns_, {});
     QTextCursor cursor(txtrx->document());
     cursor.movePosition(QTextCursor::End);
     // One edit: the document reports one change, and the cursor skips measuring its x position
     // after every run.
     cursor.beginEditBlock();
-    int lines = 0;
-    while (nextRun_ < pendingRuns_.size()) {
-        const PendingRun &run = pendingRuns_[nextRun_++];
+    for (const PendingRun &run : runs)
         cursor.insertText(run.text, runFormat(run.format));
-        if (budgetNs >= 0 && run.text.endsWith(u'\n') && ++lines >= MinSliceLines
-            && clock.nsecsElapsed() > budgetNs)
-            break; // whole lines only
-    }
     cursor.endEditBlock();
-    if (nextRun_ == pendingRuns_.size()) {
-        pendingRuns_.clear();
-        nextRun_ = 0;
-    }
     if (std::exchange(roomLinePending_, false))
         attention_->arrived();
 }

@@ -141,18 +141,7 @@ private:
     // any repaint (those are posted at low priority), and whatever else the window changes or shows
     // (the users list, the title, a message box, find and save) flushes first, so a line never
     // shows after something that came after it. `format` is one of the RunFormat values.
-    //
-    // A turn that brought more lines than take FlushSliceNs to insert (a socket read of 64 KiB
-    // holds about 800) puts them in slices of whole lines, one slice a turn, the view brought to
-    // the end after each: timers, input and painting get their turns in between, and the event
-    // loop is not held up for longer than a frame.
     void queueRun(QString text, int format);
-    void queueFlush();
-    // Inserts the waiting runs as one edit; with budgetNs >= 0, stops after the line at which
-    // that much time has gone (MinSliceLines lines at least).
-    void insertPendingRuns(qint64 budgetNs);
-    static constexpr qint64 FlushSliceNs = 4'000'000;
-    static constexpr int MinSliceLines = 64;
     void appendNotice(const QString &line);
     void sendRoomLine(const QString &text);
 
@@ -167,8 +156,7 @@ private:
         QString text;
         int format;
     };
-    std::vector<PendingRun> pendingRuns_; // runs of lines, in order; those from nextRun_ on wait
-    size_t nextRun_ = 0;
+    std::vector<PendingRun> pendingRuns_; // runs of lines not yet in the message window, in order
     bool flushQueued_ = false;            // a queued call on txtrx flushes them
     bool roomLinePending_ = false;        // a room line is among them (attention is asked)
 };
