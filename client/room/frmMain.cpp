@@ -403,6 +403,7 @@ void frmMain::ScrollMessageWindow()
     scrollPending_ = true;
     QMetaObject::invokeMethod(this, [this] {
         scrollPending_ = false;
+        flushMessageWindow(); // lines queued after this scroll was (a join, then a line) go in first
         // The caret is at the end: the view goes to the end by its scroll bar (ensureCursorVisible
         // lays out every line between the old view and the caret). A jump of more than a view
         // shows none of the lines in between, and the view is painted whole anyway: with the
