@@ -28,11 +28,8 @@
 #include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
-
-#include <unistd.h>
 
 using namespace quillet;
 namespace PP = quillet::PeerProtocol;
@@ -44,17 +41,8 @@ constexpr int WarmUp = 30;
 constexpr int PauseMs = 12;
 constexpr int BurstSegments = 10'000;
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(bench::Clock::now().time_since_epoch()).count();
-}
-
-void pause(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using bench::nowNs;
+using bench::pause;
 
 // Waits in the event loop until `done` or `ms` have passed; whether `done`.
 bool waitUntil(const std::function<bool()> &done, int ms)
@@ -98,40 +86,23 @@ int artist(quint16 port)
         return 1;
     side.link.send(PP::acceptReply());
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    std::string pending;
     int stroke = 0;
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            QCoreApplication::quit();
-            return;
+    bench::onInputCommands([&](char command) {
+        const qint64 started = nowNs();
+        if (command == 'k') {
+            QTest::keyClick(side.chat->Txtsend, char('a' + stroke % 26));
+            if (side.chat->Txtsend->toPlainText().size() > 60)
+                side.chat->Txtsend->clear();
+        } else if (command == 's') {
+            const QPointF at(10 + (stroke * 7) % 350, 10 + (stroke * 13) % 150);
+            side.canvas->Picdraw_MouseDown(Qt::LeftButton, Qt::LeftButton, at);
+            side.canvas->Picdraw_MouseMove(Qt::LeftButton, at + QPointF(5, 3));
+        } else if (command == 'b') {
+            for (int i = 0; i < BurstSegments; ++i)
+                side.canvas->Picdraw_MouseMove(Qt::LeftButton, QPointF(i % 377, (i * 37) % 169));
         }
-        pending.append(buffer, size_t(n));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const char command = pending[0];
-            pending.erase(0, end + 1);
-            const qint64 started = nowNs();
-            if (command == 'k') {
-                QTest::keyClick(side.chat->Txtsend, char('a' + stroke % 26));
-                if (side.chat->Txtsend->toPlainText().size() > 60)
-                    side.chat->Txtsend->clear();
-            } else if (command == 's') {
-                const QPointF at(10 + (stroke * 7) % 350, 10 + (stroke * 13) % 150);
-                side.canvas->Picdraw_MouseDown(Qt::LeftButton, Qt::LeftButton, at);
-                side.canvas->Picdraw_MouseMove(Qt::LeftButton, at + QPointF(5, 3));
-            } else if (command == 'b') {
-                for (int i = 0; i < BurstSegments; ++i)
-                    side.canvas->Picdraw_MouseMove(Qt::LeftButton, QPointF(i % 377, (i * 37) % 169));
-            }
-            ++stroke;
-            const qint64 done = nowNs();
-            QTimer::singleShot(3, [started, done] {
-                const std::string report = std::to_string(started) + ' ' + std::to_string(done) + '\n';
-                [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, report.data(), report.size());
-            });
-        }
+        ++stroke;
+        bench::reportLater(3, started, nowNs());
     });
     return QCoreApplication::exec();
 }

@@ -29,7 +29,6 @@
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTest>
 #include <QTextCursor>
 #include <QTimer>
@@ -52,17 +51,8 @@ constexpr int WarmUp = 50;
 constexpr int PauseMs = 4; // three pauses between keys (ping, one-way, rest): 12 ms, 80 keys a second
 constexpr int ReportDelayMs = 3; // the typist reports its times this long after the key
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(bench::Clock::now().time_since_epoch()).count();
-}
-
-void pause(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using bench::nowNs;
+using bench::pause;
 
 // Records message boxes instead of showing them (none is expected).
 class SilentBoxes final : public MessageBoxes
@@ -100,34 +90,14 @@ int typist(quint16 port)
         return 1;
     link.send(PP::acceptReply());
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    std::string pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            QCoreApplication::quit();
+    bench::onInputCommands([w](char command) {
+        if (command == '#') {
+            w->Txtsend->clear();
             return;
         }
-        pending.append(buffer, size_t(n));
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            const char command = pending[0];
-            pending.erase(0, end + 1);
-            if (command == '#') {
-                w->Txtsend->clear();
-                continue;
-            }
-            const qint64 pressed = nowNs();
-            QTest::keyClick(w->Txtsend, command);
-            const qint64 handled = nowNs();
-            // Reported a little later, so that the report does not travel (and wake the other
-            // side) ahead of the keystroke it reports on.
-            QTimer::singleShot(ReportDelayMs, [pressed, handled] {
-                const std::string report = std::to_string(pressed) + ' ' + std::to_string(handled) + '\n';
-                [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, report.data(), report.size());
-            });
-        }
+        const qint64 pressed = nowNs();
+        QTest::keyClick(w->Txtsend, command);
+        bench::reportLater(ReportDelayMs, pressed, nowNs());
     });
     return QCoreApplication::exec();
 }

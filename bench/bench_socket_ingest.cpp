@@ -182,14 +182,22 @@ struct Result
     long receiveCalls = 0;
 };
 
-Result viaVarrow(const std::string &stream)
+// One timed run of a reader on the Qt event loop: take() checks and counts every message and
+// leaves the loop at the last one; the time runs from start() (just before connecting) to the last
+// message, or to the end of the loop when the connection ended first.
+struct LoopRun
 {
-    Sender sender(stream);
     Result result;
     QEventLoop loop;
-    varrow::Socket socket;
-    bench::Clock::time_point end{};
-    QObject::connect(&socket, &varrow::Socket::DataArrival, &loop, [&](const QString &message) {
+    bench::Clock::time_point begun{}, end{};
+
+    void start()
+    {
+        receiveCalls = 0;
+        begun = bench::Clock::now();
+    }
+    void take(const QString &message)
+    {
         if (message.size() != TextLength
             || sequenceOf([&](int k) { return int(message.at(k).unicode()); }) != result.delivered)
             ++result.faults;
@@ -197,22 +205,34 @@ Result viaVarrow(const std::string &stream)
             end = bench::Clock::now();
             loop.quit();
         }
-    });
-    QObject::connect(&socket, &varrow::Socket::Disconnected, &loop, &QEventLoop::quit);
-
-    receiveCalls = 0;
-    const auto start = bench::Clock::now();
-    if (!socket.Connect(QStringLiteral("127.0.0.1"), QString(), sender.port())) {
-        bench::say("varrow: Connect failed");
+    }
+    Result finish()
+    {
+        if (result.delivered < Messages)
+            end = bench::Clock::now();
+        countedFd = -1;
+        result.receiveCalls = receiveCalls;
+        result.seconds = std::chrono::duration<double>(end - begun).count();
         return result;
     }
+};
+
+Result viaVarrow(const std::string &stream)
+{
+    Sender sender(stream);
+    LoopRun run;
+    varrow::Socket socket;
+    QObject::connect(&socket, &varrow::Socket::DataArrival, &run.loop, [&](const QString &m) { run.take(m); });
+    QObject::connect(&socket, &varrow::Socket::Disconnected, &run.loop, &QEventLoop::quit);
+
+    run.start();
+    if (!socket.Connect(QStringLiteral("127.0.0.1"), QString(), sender.port())) {
+        bench::say("varrow: Connect failed");
+        return run.result;
+    }
     countedFd = socket.SocketHandle();
-    loop.exec();
-    if (result.delivered < Messages)
-        end = bench::Clock::now();
-    countedFd = -1;
-    result.receiveCalls = receiveCalls;
-    result.seconds = std::chrono::duration<double>(end - start).count();
+    run.loop.exec();
+    const Result result = run.finish();
     socket.Disconnect();
     return result;
 }
@@ -253,37 +273,22 @@ private:
 Result viaQTcpSocket(const std::string &stream)
 {
     Sender sender(stream);
-    Result result;
-    QEventLoop loop;
+    LoopRun run;
     QTcpSocket socket;
     QtReader reader(&socket);
-    bench::Clock::time_point end{};
-    QObject::connect(&reader, &QtReader::messageArrived, &loop, [&](const QString &message) {
-        if (message.size() != TextLength
-            || sequenceOf([&](int k) { return int(message.at(k).unicode()); }) != result.delivered)
-            ++result.faults;
-        if (++result.delivered == Messages) {
-            end = bench::Clock::now();
-            loop.quit();
-        }
-    });
-    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&reader, &QtReader::messageArrived, &run.loop, [&](const QString &m) { run.take(m); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, &run.loop, &QEventLoop::quit);
 
-    receiveCalls = 0;
-    const auto start = bench::Clock::now();
+    run.start();
     socket.connectToHost(QStringLiteral("127.0.0.1"), sender.port());
     if (!socket.waitForConnected(10'000)) {
         bench::say("QTcpSocket: connect failed");
-        return result;
+        return run.result;
     }
     countedFd = int(socket.socketDescriptor());
-    if (result.delivered < Messages)
-        loop.exec();
-    if (result.delivered < Messages)
-        end = bench::Clock::now();
-    countedFd = -1;
-    result.receiveCalls = receiveCalls;
-    result.seconds = std::chrono::duration<double>(end - start).count();
+    if (run.result.delivered < Messages)
+        run.loop.exec();
+    const Result result = run.finish();
     socket.abort();
     return result;
 }

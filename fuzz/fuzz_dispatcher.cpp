@@ -82,6 +82,7 @@ void dispatchAndCheck(const QString &data)
     const qint16 silentBefore = Globals::nSilentJoins;
 
     window->Socketmain_DataArrival(data);
+    QCoreApplication::sendPostedEvents(window->txtrx, QEvent::MetaCall); // the lines of this turn
 
     const QStringList added = linesFrom(lineCount);
     const SP::Kind kind = SP::classify(data);

@@ -1,7 +1,15 @@
 #include "benchutil.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <cstring>
 #include <fstream>
+#include <memory>
+
+#include <malloc.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,6 +29,47 @@ long statusKiB(int pid, const char *field)
             return std::strtol(line.c_str() + length + 1, nullptr, 10);
     }
     return -1;
+}
+
+void pause(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void onInputCommands(std::function<void(char command)> command)
+{
+    auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, QCoreApplication::instance());
+    auto pending = std::make_shared<std::string>();
+    QObject::connect(input, &QSocketNotifier::activated, input, [pending, command = std::move(command)] {
+        char buffer[256];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        pending->append(buffer, size_t(n));
+        for (size_t end; (end = pending->find('\n')) != std::string::npos;) {
+            const char c = (*pending)[0];
+            pending->erase(0, end + 1);
+            command(c);
+        }
+    });
+}
+
+void reportLater(int delayMs, long long first, long long second)
+{
+    QTimer::singleShot(delayMs, [first, second] {
+        const std::string report = std::to_string(first) + ' ' + std::to_string(second) + '\n';
+        [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, report.data(), report.size());
+    });
+}
+
+long long heapInUse()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
 }
 
 int connectLoopback(unsigned short port)

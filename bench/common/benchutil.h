@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,26 @@ inline double microsBetween(Clock::time_point a, Clock::time_point b)
 {
     return std::chrono::duration<double, std::micro>(b - a).count();
 }
+
+// The monotonic clock in nanoseconds: the same clock in every process of the machine, so that two
+// processes of one benchmark can compare their readings.
+inline long long nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// Lets the Qt event loop run for `ms` milliseconds.
+void pause(int ms);
+
+// For a child process driven through its standard input, one command a line: calls `command` with
+// the first character of every line as it comes (from the Qt event loop), and quits the
+// application when the input ends.
+void onInputCommands(std::function<void(char command)> command);
+
+// Writes "<first> <second>\n" to standard output `delayMs` from now, from the Qt event loop: a
+// child's report of its times, sent a little later so that it does not travel (and wake the other
+// side) ahead of what it reports on.
+void reportLater(int delayMs, long long first, long long second);
 
 // The p-th percentile (0..100) by nearest rank; 0 for an empty sample.
 inline double percentile(std::vector<double> values, double p)
@@ -110,6 +131,10 @@ void say(const char *fmt, A... args)
 // Peak and current resident memory of a process in KiB (VmHWM, VmRSS of /proc/PID/status);
 // -1 when unknown. pid 0 means this process.
 long statusKiB(int pid, const char *field);
+
+// Bytes this process holds allocated through malloc (in use, not merely reserved), the mapped
+// large blocks included; differences of it measure what a structure of the process keeps.
+long long heapInUse();
 
 // A blocking TCP connection to 127.0.0.1:port; -1 when it fails.
 int connectLoopback(unsigned short port);

@@ -30,13 +30,41 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QToolButton>
 
+#include <array>
+#include <utility>
+
 namespace quillet {
 
 namespace SP = ServerProtocol;
+
+namespace {
+
+// The character formats of the message window's runs: text in black or (notices) grey, each bold
+// and/or italic, and the blue name. A line ends with a line break in plain black.
+enum RunFormat : int { Text = 0, Bold = 1, Italic = 2, Notice = 4, Name = 8, LineEnd = Text };
+
+const QTextCharFormat &runFormat(int format)
+{
+    static const std::array<QTextCharFormat, Name + 1> formats = [] {
+        std::array<QTextCharFormat, Name + 1> made;
+        for (int f = 0; f <= Name; ++f) {
+            made[f].setForeground(f == Name ? frmMain::NameColour
+                                  : f & Notice ? frmMain::NoticeColour
+                                               : frmMain::TextColour);
+            made[f].setFontWeight(f != Name && (f & Bold) ? QFont::Bold : QFont::Normal);
+            made[f].setFontItalic(f != Name && (f & Italic));
+        }
+        return made;
+    }();
+    return formats[size_t(format)];
+}
+
+} // namespace
 
 QStringList frmMain::emotions()
 {
@@ -190,6 +218,7 @@ void frmMain::buildControls()
     connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(txtTx, &QLineEdit::returnPressed, this, &frmMain::txtTx_Return);
     txtrxTools_ = TextTools::attach(txtrx, [] { return QStringLiteral("Quillet room"); });
+    txtrxTools_->setBeforeReading([this] { flushMessageWindow(); });
 }
 
 // --- Start-up, connecting, disconnecting, closing ---
@@ -209,6 +238,7 @@ void frmMain::Form_Load()
 
 void frmMain::mnuFileConnect_Click()
 {
+    flushMessageWindow(); // before the caption changes and the login dialog shows
     if (Globals::sServerHost.isEmpty())
         Window<frmAddress>::exec();
     if (Globals::sServerHost.isEmpty())
@@ -246,6 +276,7 @@ void frmMain::mnuFileConnect_Click()
 
 void frmMain::ShowConnectedState()
 {
+    flushMessageWindow();
     connected_ = true;
     txtTx->setEnabled(true);
     mnuFileConnect->setEnabled(false);
@@ -256,6 +287,7 @@ void frmMain::ShowConnectedState()
 
 void frmMain::ShowDisconnectedState()
 {
+    flushMessageWindow();
     connected_ = false;
     setWindowTitle(DisconnectedTitle);
     Label1->setText(NoUserCaption);
@@ -316,32 +348,44 @@ void frmMain::mnuhelp_Click()
 
 // --- The message window ---
 
-QTextCursor frmMain::beginLine()
+void frmMain::queueRun(QString text, int format)
 {
-    QTextCursor cursor(txtrx->document());
-    cursor.movePosition(QTextCursor::End);
-    // The runs of a line go in as one edit: the document lays the line out once, when the edit
-    // ends, instead of after every run (and the cursor skips measuring its x on the way).
-    cursor.beginEditBlock();
-    return cursor;
+    // A run in the format of the one before joins it (a plain text and its line break, say): the
+    // document comes out the same, with one insertion less.
+    if (!pendingRuns_.empty() && pendingRuns_.back().format == format)
+        pendingRuns_.back().text += text;
+    else
+        pendingRuns_.push_back({std::move(text), format});
+    if (flushQueued_)
+        return;
+    flushQueued_ = true;
+    QMetaObject::invokeMethod(txtrx, [this] {
+        flushQueued_ = false;
+        flushMessageWindow();
+    }, Qt::QueuedConnection);
 }
 
-void frmMain::append(QTextCursor &cursor, const QString &text, const QColor &colour, bool boldText,
-                     bool italicText)
+void frmMain::flushMessageWindow()
 {
-    QTextCharFormat format;
-    format.setForeground(colour);
-    format.setFontWeight(boldText ? QFont::Bold : QFont::Normal);
-    format.setFontItalic(italicText);
-    cursor.insertText(text, format);
+    if (pendingRuns_.empty())
+        return;
+    const std::vector<PendingRun> runs = std::exchange(pendingRuns_, {});
+    QTextCursor cursor(txtrx->document());
+    cursor.movePosition(QTextCursor::End);
+    // One edit: the document reports one change, and the cursor skips measuring its x position
+    // after every run.
+    cursor.beginEditBlock();
+    for (const PendingRun &run : runs)
+        cursor.insertText(run.text, runFormat(run.format));
+    cursor.endEditBlock();
+    if (std::exchange(roomLinePending_, false))
+        attention_->arrived();
 }
 
 void frmMain::appendNotice(const QString &line)
 {
-    QTextCursor cursor = beginLine();
-    append(cursor, line, NoticeColour);
-    append(cursor, QStringLiteral("\n"), TextColour);
-    cursor.endEditBlock();
+    queueRun(line, Notice);
+    queueRun(QStringLiteral("\n"), LineEnd);
 }
 
 void frmMain::ScrollMessageWindow()
@@ -359,7 +403,20 @@ void frmMain::ScrollMessageWindow()
     scrollPending_ = true;
     QMetaObject::invokeMethod(this, [this] {
         scrollPending_ = false;
-        txtrx->ensureCursorVisible();
+        flushMessageWindow(); // lines queued after this scroll was (a join, then a line) go in first
+        // The caret is at the end: the view goes to the end by its scroll bar (ensureCursorVisible
+        // lays out every line between the old view and the caret). A jump of more than a view
+        // shows none of the lines in between, and the view is painted whole anyway: with the
+        // viewport's updates off, the edit skips laying each of them out to scroll the old
+        // picture by their height.
+        QScrollBar *bar = txtrx->verticalScrollBar();
+        if (bar->maximum() - bar->value() > bar->pageStep()) {
+            txtrx->viewport()->setUpdatesEnabled(false);
+            bar->setValue(bar->maximum());
+            txtrx->viewport()->setUpdatesEnabled(true); // and paints it
+        } else {
+            bar->setValue(bar->maximum());
+        }
     }, Qt::QueuedConnection);
 }
 
@@ -368,6 +425,8 @@ void frmMain::ScrollMessageWindow()
 void frmMain::Socketmain_DataArrival(const QString &Data)
 {
     const SP::Kind kind = SP::classify(Data);
+    if (kind != SP::Kind::Room)
+        flushMessageWindow(); // the lines before it show before what it changes
     switch (kind) {
     case SP::Kind::LoginAccepted:
         return;
@@ -456,19 +515,16 @@ bool frmMain::showRoomMessage(const QString &data)
     const std::optional<SP::RoomMessage> room = SP::cutRoomMessage(data);
     if (!room)
         return false;
-    QTextCursor cursor = beginLine();
     if (!room->serverNotice)
-        append(cursor, oneLine(room->name) + QStringLiteral(" : "), NameColour);
+        queueRun(oneLine(room->name) + QStringLiteral(" : "), Name);
 
     const SP::Style style = SP::styleFromCode(room->style);
     const bool boldText = style == SP::Style::Bold || style == SP::Style::BoldItalic;
     const bool italicText = style == SP::Style::Italic || style == SP::Style::BoldItalic;
-    const QColor colour =
-        room->serverNotice && style == SP::Style::Italic ? NoticeColour : TextColour;
-    append(cursor, oneLine(room->text), colour, boldText, italicText);
-    append(cursor, QStringLiteral("\n"), TextColour);
-    cursor.endEditBlock();
-    attention_->arrived();
+    const bool grey = room->serverNotice && style == SP::Style::Italic;
+    queueRun(oneLine(room->text), (boldText ? Bold : 0) | (italicText ? Italic : 0) | (grey ? Notice : 0));
+    queueRun(QStringLiteral("\n"), LineEnd);
+    roomLinePending_ = true;
     return true;
 }
 
@@ -477,6 +533,7 @@ bool frmMain::showRoomMessage(const QString &data)
 void frmMain::sendRoomLine(const QString &text)
 {
     const QString style = SP::styleCode(bold->isChecked(), italic->isChecked());
+    flushMessageWindow();
     Socketmain->Send(SP::roomMessage(text, style, Globals::sUserName));
     ScrollMessageWindow();
     txtTx->clear();
@@ -486,6 +543,7 @@ void frmMain::sendRoomLine(const QString &text)
 void frmMain::Command1_Click()
 {
     if (!txtTx->isEnabled()) {
+        flushMessageWindow();
         messageBox(this, NoConnectionText, QStringLiteral("Error"), BoxIcon::Information);
         return;
     }
@@ -506,6 +564,7 @@ void frmMain::txtTx_Return()
 void frmMain::Command2_Click()
 {
     if (!txtTx->isEnabled()) {
+        flushMessageWindow();
         messageBox(this, NoConnectionText, QStringLiteral("Error"), BoxIcon::Information);
         return;
     }

@@ -13,6 +13,8 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include <vector>
+
 class QAction;
 class QComboBox;
 class QLabel;
@@ -91,6 +93,9 @@ public:
     void ShowConnectedState();
     // Brings the end of the message window into view; the keyboard focus stays where it is.
     void ScrollMessageWindow();
+    // Puts the lines that wait for the end of this turn of the event loop into the message window
+    // now (see queueRun).
+    void flushMessageWindow();
 
 signals:
     // A relayed private chat request was taken (no private chat was on; the address is a dotted
@@ -130,12 +135,13 @@ private:
     bool takeRequest(const QString &data);
     bool showRoomMessage(const QString &data);
 
-    // A cursor at the end of the message window inside an edit block: the caller appends the runs
-    // of one line with append() and ends the block (endEditBlock) once the line is complete.
-    QTextCursor beginLine();
-    // Appends at the cursor with an explicit character format.
-    void append(QTextCursor &cursor, const QString &text, const QColor &colour, bool bold = false,
-                bool italic = false);
+    // The lines of one turn of the event loop go into the message window as one edit at its end
+    // (flushMessageWindow, from a queued call on txtrx): the document takes them in one change and
+    // the view is laid out and painted once. A queued call of normal priority is delivered before
+    // any repaint (those are posted at low priority), and whatever else the window changes or shows
+    // (the users list, the title, a message box, find and save) flushes first, so a line never
+    // shows after something that came after it. `format` is one of the RunFormat values.
+    void queueRun(QString text, int format);
     void appendNotice(const QString &line);
     void sendRoomLine(const QString &text);
 
@@ -144,6 +150,15 @@ private:
     bool connected_ = false;       // the connected appearance is up
     bool closingOnPurpose_ = false; // the Disconnected event comes from our own Disconnect()
     bool scrollPending_ = false;    // the view is brought to the end on the next turn of the loop
+
+    struct PendingRun
+    {
+        QString text;
+        int format;
+    };
+    std::vector<PendingRun> pendingRuns_; // runs of lines not yet in the message window, in order
+    bool flushQueued_ = false;            // a queued call on txtrx flushes them
+    bool roomLinePending_ = false;        // a room line is among them (attention is asked)
 };
 
 } // namespace quillet

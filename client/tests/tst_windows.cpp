@@ -213,6 +213,11 @@ private slots:
             QCOMPARE(runsOfLine(w->txtrx, i), lines[i].mid(2));
             QVERIFY(scrolled());
         }
+        // The same lines again in one turn of the event loop (one edit): the same runs, in order.
+        for (const QStringList &line : lines)
+            w->Socketmain_DataArrival(room("Server up", line[1], line[0]));
+        for (int i = 0; i < lines.size(); ++i)
+            QCOMPARE(runsOfLine(w->txtrx, int(lines.size()) + i), lines[i].mid(2));
     }
 
     void joinsAreSilentUntilFourNamesAndARemovalTakesEveryEqualEntry()

@@ -185,6 +185,8 @@ QTextDocument::FindFlags FindBar::flags() const
 // again (the search text grew or the case option changed).
 bool FindBar::find(bool backward, bool fromStartOfCurrent)
 {
+    if (beforeReading_)
+        beforeReading_();
     const QString text = field->text();
     if (text.isEmpty()) {
         current_ = QTextCursor();
@@ -212,6 +214,8 @@ bool FindBar::find(bool backward, bool fromStartOfCurrent)
 // Every match highlighted, the current one in its own colour; the count in the status.
 void FindBar::highlight()
 {
+    if (beforeReading_)
+        beforeReading_();
     matches_.clear();
     QList<QTextEdit::ExtraSelection> selections;
     const QString text = field->text();

@@ -12,6 +12,8 @@
 #include <QTextDocument>
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -43,6 +45,9 @@ public:
     // Shown (by open) and not dismissed since; the view stays where the search put it meanwhile.
     bool isOpen() const { return open_; }
 
+    // Called before the bar reads the view (see TextTools::setBeforeReading).
+    void setBeforeReading(std::function<void()> bringUpToDate) { beforeReading_ = std::move(bringUpToDate); }
+
     // Moves to the next or previous match, wrapping round; false when there is none.
     bool findNext();
     bool findPrevious();
@@ -61,6 +66,7 @@ private:
     void showStatus();
 
     QPlainTextEdit *view_;
+    std::function<void()> beforeReading_;
     QTimer *refresh_;          // the text changed: highlights and count again, once per burst
     QList<QTextCursor> matches_;
     QTextCursor current_;

@@ -77,6 +77,12 @@ TextTools *TextTools::attach(QPlainTextEdit *view, std::function<QString()> file
     return new TextTools(view, std::move(fileStem));
 }
 
+void TextTools::setBeforeReading(std::function<void()> bringUpToDate)
+{
+    findBar_->setBeforeReading(bringUpToDate);
+    beforeReading_ = std::move(bringUpToDate);
+}
+
 QMenu *TextTools::contextMenu(const QPoint &viewportPos) const
 {
     QMenu *menu = view_->createStandardContextMenu(viewportPos);
@@ -100,6 +106,8 @@ void TextTools::saveAs()
 
 bool TextTools::save(const QString &path, QString *error) const
 {
+    if (beforeReading_)
+        beforeReading_();
     QSaveFile file(path);
     const bool ok = file.open(QIODevice::WriteOnly) && file.write(savedText(view_)) >= 0
                  && file.commit();

@@ -47,6 +47,10 @@ public:
     QAction *findAction;
     QAction *saveAction;
 
+    // Called before find or save read the view: a view whose text comes in at the end of a turn
+    // of the event loop puts in what waits.
+    void setBeforeReading(std::function<void()> bringUpToDate);
+
     // The view's context menu: the usual entries, then Find and Save. The caller deletes it.
     QMenu *contextMenu(const QPoint &viewportPos) const;
 
@@ -62,6 +66,7 @@ private:
     QPlainTextEdit *view_;
     FindBar *findBar_;
     std::function<QString()> fileStem_;
+    std::function<void()> beforeReading_;
 };
 
 } // namespace quillet

@@ -184,9 +184,15 @@ inline void connectAsAnn(frmMain *main, quint16 port)
 
 // A text box's lines as stored (a no-break space stays one; an empty last line is left out), and
 // the formatted runs of one line, each as its text, a blank and its colour (#rrggbb), then " B" if
-// bold and " I" if italic.
+// bold and " I" if italic. Lines that wait for the end of the event loop's turn (a queued call on
+// the box) go in first, as they would before anything is painted.
+inline void takeWaitingLines(const QPlainTextEdit *edit)
+{
+    QCoreApplication::sendPostedEvents(const_cast<QPlainTextEdit *>(edit), QEvent::MetaCall);
+}
 inline QStringList shownLines(const QPlainTextEdit *edit)
 {
+    takeWaitingLines(edit);
     QStringList lines;
     for (QTextBlock b = edit->document()->begin(); b.isValid(); b = b.next())
         lines << b.text();
@@ -196,6 +202,7 @@ inline QStringList shownLines(const QPlainTextEdit *edit)
 }
 inline QStringList runsOfLine(const QPlainTextEdit *edit, int line)
 {
+    takeWaitingLines(edit);
     QStringList runs;
     const QTextBlock block = edit->document()->findBlockByNumber(line);
     for (auto it = block.begin(); !it.atEnd(); ++it) {
