@@ -2,6 +2,8 @@
 
 #include "peertransport.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QMetaObject>
 
 #include <dlfcn.h>
@@ -21,13 +23,27 @@ const PeerTransportModule *transportModule()
         if (quillet_peer_transport_module)
             return quillet_peer_transport_module();
 #ifdef QUILLET_PEER_TRANSPORT_MODULE
-        // dlopen from here, not through QLibrary: the run path searched is the caller's.
-        if (void *handle = ::dlopen(QUILLET_PEER_TRANSPORT_MODULE, RTLD_NOW | RTLD_LOCAL)) {
-            using Entry = const PeerTransportModule *(*)();
-            if (const auto entry = reinterpret_cast<Entry>(::dlsym(handle, "quillet_peer_transport_module")))
-                return entry();
+        // dlopen from here, not through QLibrary: the run path searched is the caller's. Where
+        // dlopen is wrapped (sanitizers) the caller is the wrapper and the run path is not searched,
+        // so the program's library folder is tried by its place relative to the program too.
+        const QByteArray name = QUILLET_PEER_TRANSPORT_MODULE;
+        const QString programDir = QCoreApplication::applicationDirPath();
+        const QByteArray candidates[] = {
+            name,
+            QFile::encodeName(programDir + QLatin1String("/../lib/")) + name,
+            QFile::encodeName(programDir + QLatin1String("/" QUILLET_BIN_TO_LIB "/")) + name,
+        };
+        QByteArray firstError;
+        for (const QByteArray &path : candidates) {
+            if (void *handle = ::dlopen(path.constData(), RTLD_NOW | RTLD_LOCAL)) {
+                using Entry = const PeerTransportModule *(*)();
+                if (const auto entry = reinterpret_cast<Entry>(::dlsym(handle, "quillet_peer_transport_module")))
+                    return entry();
+            }
+            if (firstError.isEmpty())
+                firstError = ::dlerror();
         }
-        qWarning("The peer transport module cannot be loaded: %s", ::dlerror());
+        qWarning("The peer transport module cannot be loaded: %s", firstError.constData());
 #endif
         return nullptr;
     }();

@@ -3,13 +3,16 @@
 #include "peertransport.h"
 #include "wire.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <cerrno>
 #include <utility>
@@ -68,16 +71,54 @@ void limitUnsent(qintptr fd)
 #endif
 }
 
-// Reads and drops what the partner sent that nobody will read: a socket closed with unread bytes
-// in its receive queue resets the connection, and the partner would be told of an error instead of
-// an orderly close. Bounded, as the partner may still be sending.
-void dropUnread(int fd)
+// Ends our side of a connection in order. A socket closed with unread bytes in its receive queue
+// resets the connection, and the partner would be told of an error instead of an orderly close;
+// the partner may still be sending when we close. So: our FIN goes out after what is queued, and a
+// second descriptor stays open, reading and dropping, until the partner's FIN (it closes when it
+// reads ours) or a few seconds have passed; only then is the connection let go. Owned by the
+// application object, so that none is left behind at exit.
+class ClosingConnection : public QObject
 {
-    char buffer[16 * 1024];
-    for (int round = 0; fd >= 0 && round < 256; ++round)
-        if (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
-            break;
-}
+public:
+    static void start(qintptr socketFd)
+    {
+        const int fd = socketFd >= 0 ? ::fcntl(int(socketFd), F_DUPFD_CLOEXEC, 0) : -1;
+        if (fd < 0)
+            return;
+        if (::shutdown(fd, SHUT_WR) != 0 || !QCoreApplication::instance()) {
+            ::close(fd);
+            return;
+        }
+        new ClosingConnection(fd);
+    }
+    ~ClosingConnection() override { ::close(m_fd); }
+
+private:
+    explicit ClosingConnection(int fd)
+        : QObject(QCoreApplication::instance()), m_fd(fd), m_notifier(fd, QSocketNotifier::Read, this)
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, &ClosingConnection::drain);
+        QTimer::singleShot(3000, this, &QObject::deleteLater);
+        drain();
+    }
+    void drain()
+    {
+        char buffer[16 * 1024];
+        for (int round = 0; round < 64; ++round) {
+            const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0)
+                continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return; // more later
+            break; // the partner's FIN, or the connection is gone
+        }
+        m_notifier.setEnabled(false);
+        deleteLater();
+    }
+
+    int m_fd;
+    QSocketNotifier m_notifier;
+};
 
 // After the end of the stream: an orderly close leaves our end in CLOSE_WAIT, a reset in CLOSE.
 bool wasReset(int watchFd)
@@ -314,7 +355,7 @@ void TcpTransport::close()
         // Hand what is still buffered to the system, which sends it before the closing FIN.
         if (socket->state() == QAbstractSocket::ConnectedState) {
             socket->flush();
-            dropUnread(int(socket->socketDescriptor()));
+            ClosingConnection::start(socket->socketDescriptor());
         }
         socket->abort();
         socket->deleteLater();
