@@ -191,7 +191,7 @@ void PeerLink::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
     socket->setReadBufferSize(256 * 1024); // one read never brings more than a few ms of work
-    connect(socket, &QTcpSocket::bytesWritten, this, &PeerLink::written);
+    connect(socket, &QTcpSocket::bytesWritten, this, &PeerLink::onWritten);
     connect(socket, &QTcpSocket::readyRead, this, &PeerLink::readAll);
     connect(socket, &QTcpSocket::disconnected, this, &PeerLink::onDisconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, &PeerLink::onError);
@@ -212,9 +212,28 @@ bool PeerLink::put(const QString &message, bool bulk)
     if (m_socket->write(bytes) != bytes.size())
         return false;
     // To the system now: a keystroke must not wait for what the window still does with the key.
-    if (!bulk)
+    // The socket's flush goes on while the system takes data, and a bulk sender answering written()
+    // would keep refilling it: the event loop would not turn again (nor read what the partner sent)
+    // until the system's buffer is full. So written() waits for the next turn.
+    if (!bulk) {
+        const QPointer<PeerLink> self(this); // a failure met while writing is reported at once
+        m_flushing = true;
         m_socket->flush();
+        if (!self)
+            return true;
+        m_flushing = false;
+        if (std::exchange(m_writtenWhileFlushing, false))
+            QMetaObject::invokeMethod(this, &PeerLink::onWritten, Qt::QueuedConnection);
+    }
     return true;
+}
+
+void PeerLink::onWritten()
+{
+    if (m_flushing)
+        m_writtenWhileFlushing = true;
+    else if (m_state == State::Connected)
+        emit written();
 }
 
 qint64 PeerLink::bytesToWrite() const

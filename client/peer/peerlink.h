@@ -66,6 +66,7 @@ signals:
 
 private:
     bool put(const QString &message, bool bulk);
+    void onWritten();
     void adopt(QTcpSocket *socket);
     void takeIncoming();
     void readAll();
@@ -78,6 +79,8 @@ private:
     QTcpServer *m_listener = nullptr;
     QTcpSocket *m_socket = nullptr;
     int m_watchFd = -1; // a second descriptor of the connection, to tell a reset from a close
+    bool m_flushing = false;
+    bool m_writtenWhileFlushing = false;
     wire::Framer m_framer;
 };
 
