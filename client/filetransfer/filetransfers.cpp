@@ -361,7 +361,12 @@ FileTransfers::AcceptResult FileTransfers::accept(quint32 id, const QString &tar
         return AcceptResult::CannotWrite;
     t.path = info.absoluteFilePath();
     t.replace = replaceExisting;
-    t.writer = std::make_unique<ChunkWriter>(t.file);
+    try {
+        t.writer = std::make_unique<ChunkWriter>(t.file);
+    } catch (const std::system_error &) { // no thread to be had
+        t.removePartial();
+        return AcceptResult::CannotWrite;
+    }
     t.state = Transfer::State::Running;
     t.clock.start();
     t.samples.emplace_back(0, 0);
