@@ -6,9 +6,12 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -74,6 +77,109 @@ void trimEnds(QString &s, bool front)
 
 } // namespace
 
+// Writes a received file and computes its SHA-256 on a thread of its own, chunk by chunk in the
+// order given, so that the event loop reading the connection spends on a chunk only its decoding
+// and keystrokes behind it are not held up by the disk or the hashing. The thread takes the chunks
+// in batches of WakeAt bytes or more; at most MaxQueued bytes wait, and add() blocks while more
+// would (a disk slower than the link). The file is the caller's again once finish() has returned
+// or the writer is destroyed (which drops whatever still waits).
+class FileTransfers::ChunkWriter
+{
+public:
+    static constexpr qsizetype MaxQueued = 2 * 1024 * 1024;
+    static constexpr qsizetype WakeAt = 256 * 1024;
+
+    explicit ChunkWriter(QFile &file) : m_file(file), m_thread([this] { run(); }) {}
+
+    ~ChunkWriter()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+            m_queue.clear();
+        }
+        m_work.notify_one();
+        m_space.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // False once a write has failed; nothing is queued then.
+    bool add(QByteArray bytes)
+    {
+        std::unique_lock lock(m_mutex);
+        m_space.wait(lock, [&] { return m_failed || m_queued + bytes.size() <= MaxQueued || m_queue.empty(); });
+        if (m_failed)
+            return false;
+        m_queued += bytes.size();
+        m_queue.push_back(std::move(bytes));
+        // The thread is woken for a batch, not for every chunk: a wake-up costs about as much as
+        // hashing and writing a chunk.
+        const bool wake = m_queued >= WakeAt;
+        lock.unlock();
+        if (wake)
+            m_work.notify_one();
+        return true;
+    }
+
+    // Waits until every chunk is written and ends the thread; false when a write failed, else the
+    // digest of all the bytes in `digest`.
+    bool finish(QByteArray *digest)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_work.notify_one();
+        m_thread.join();
+        if (m_failed)
+            return false;
+        *digest = m_hash.result();
+        return true;
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [&] { return m_stop || m_queued >= WakeAt || (!m_queue.empty() && m_busy); });
+            if (m_queue.empty()) {
+                m_busy = false;
+                if (m_stop)
+                    return; // stopped, and nothing left to write
+                continue;
+            }
+            m_busy = true;
+            const QByteArray bytes = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            const bool written = m_file.write(bytes) == bytes.size();
+            if (written)
+                m_hash.addData(bytes);
+            lock.lock();
+            m_queued -= bytes.size();
+            if (!written) {
+                m_failed = true;
+                m_queue.clear();
+            }
+            m_space.notify_all();
+        }
+    }
+
+    QFile &m_file;
+    Sha256 m_hash;
+    std::mutex m_mutex;
+    std::condition_variable m_work;  // a chunk waits, or the end
+    std::condition_variable m_space; // room in the queue, or a failure
+    std::deque<QByteArray> m_queue;
+    qsizetype m_queued = 0;
+    bool m_stop = false;
+    bool m_failed = false;
+    bool m_busy = false; // working through a batch: goes on until the queue is empty
+    std::thread m_thread; // last: it starts once everything else is there
+};
+
 QString safeFileName(const QString &offered)
 {
     const QString name = offered.sliced(qMax(offered.lastIndexOf(u'/'), offered.lastIndexOf(u'\\')) + 1);
@@ -123,13 +229,15 @@ struct FileTransfers::Transfer {
     QString path;        // outgoing: the file; incoming: the target
     QString tempPath;    // incoming: the temporary file while it exists
     bool replace = false;
-    Sha256 hash;
+    Sha256 hash;         // outgoing; an incoming transfer's is the writer's
+    std::unique_ptr<ChunkWriter> writer; // incoming, while running
     QElapsedTimer clock;
     qint64 lastReport = -1;
     std::deque<std::pair<qint64, qint64>> samples; // (ms, bytes done) over the last seconds
 
     void removePartial()
     {
+        writer.reset();
         file.close();
         if (!tempPath.isEmpty())
             QFile::remove(tempPath);
@@ -253,6 +361,12 @@ FileTransfers::AcceptResult FileTransfers::accept(quint32 id, const QString &tar
         return AcceptResult::CannotWrite;
     t.path = info.absoluteFilePath();
     t.replace = replaceExisting;
+    try {
+        t.writer = std::make_unique<ChunkWriter>(t.file);
+    } catch (const std::system_error &) { // no thread to be had
+        t.removePartial();
+        return AcceptResult::CannotWrite;
+    }
     t.state = Transfer::State::Running;
     t.clock.start();
     t.samples.emplace_back(0, 0);
@@ -291,11 +405,10 @@ void FileTransfers::receiveData(Transfer &t, const QByteArray &bytes)
         end(Direction::Incoming, t.id, Outcome::SizeMismatch, false, true);
         return;
     }
-    if (t.file.write(bytes) != bytes.size()) {
+    if (!t.writer->add(bytes)) {
         end(Direction::Incoming, t.id, Outcome::WriteFailed, false, true);
         return;
     }
-    t.hash.addData(bytes);
     t.done += bytes.size();
     reportProgress(t);
 }
@@ -303,11 +416,18 @@ void FileTransfers::receiveData(Transfer &t, const QByteArray &bytes)
 void FileTransfers::receiveEnd(Transfer &t, const QByteArray &digest)
 {
     const quint32 id = t.id;
+    QByteArray written;
+    const bool writtenAll = t.writer->finish(&written);
+    t.writer.reset();
+    if (!writtenAll) {
+        end(Direction::Incoming, id, Outcome::WriteFailed, false, true);
+        return;
+    }
     if (t.done != t.size) {
         end(Direction::Incoming, id, Outcome::SizeMismatch, false, true);
         return;
     }
-    if (t.hash.result() != digest) {
+    if (written != digest) {
         end(Direction::Incoming, id, Outcome::ChecksumFailed, false, true);
         return;
     }

@@ -15,6 +15,10 @@
 // data goes there and is renamed to the target only when the size and the SHA-256 match. An
 // existing target is replaced only when accept() was told to; otherwise accept() refuses, and a
 // target that appears meanwhile ends the transfer instead of being overwritten.
+// The writing and the SHA-256 happen on a thread of the transfer's own, fed in order through a
+// bounded queue (2 MiB), so that the event loop reading the connection spends on a chunk little
+// more than its decoding; a failed write is noticed at a later chunk or at the end, and the end
+// waits for every chunk to be written before the size, the digest and the rename are checked.
 //
 // Every end (refused, cancelled by either side, chat closed, failed check, more or less data than
 // offered, a message that does not fit the transfer's state, a read or write failure) removes the
@@ -121,6 +125,7 @@ signals:
 
 private:
     struct Transfer;
+    class ChunkWriter;
     using Map = std::map<quint32, std::unique_ptr<Transfer>>;
 
     Map &map(Direction direction) { return direction == Direction::Outgoing ? m_out : m_in; }

@@ -163,6 +163,7 @@ private:
     void adopt(QTcpSocket *socket);
     void takeIncoming();
     void readAll();
+    void onWritten();
     void onDisconnected();
     void onError();
     void finish(bool failedOnReset);
@@ -173,6 +174,8 @@ private:
     QTcpServer *m_listener = nullptr;
     QTcpSocket *m_socket = nullptr;
     int m_watchFd = -1; // a second descriptor of the connection, to tell a reset from a close
+    bool m_flushing = false;
+    bool m_writtenWhileFlushing = false;
     wire::Framer m_framer;
 };
 
@@ -264,7 +267,7 @@ void TcpTransport::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
     socket->setReadBufferSize(256 * 1024); // one read never brings more than a few ms of work
-    connect(socket, &QTcpSocket::bytesWritten, this, [this] { m_events->written(); });
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpTransport::onWritten);
     connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::readAll);
     connect(socket, &QTcpSocket::disconnected, this, &TcpTransport::onDisconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, &TcpTransport::onError);
@@ -280,9 +283,28 @@ bool TcpTransport::put(const QString &message, bool bulk)
     if (m_socket->write(bytes) != bytes.size())
         return false;
     // To the system now: a keystroke must not wait for what the window still does with the key.
-    if (!bulk)
+    // The socket's flush goes on while the system takes data, and a bulk sender answering written()
+    // would keep refilling it: the event loop would not turn again (nor read what the partner sent)
+    // until the system's buffer is full. So written() waits for the next turn.
+    if (!bulk) {
+        const QPointer<TcpTransport> self(this); // a failure met while writing is reported at once
+        m_flushing = true;
         m_socket->flush();
+        if (!self)
+            return true;
+        m_flushing = false;
+        if (std::exchange(m_writtenWhileFlushing, false))
+            QMetaObject::invokeMethod(this, &TcpTransport::onWritten, Qt::QueuedConnection);
+    }
     return true;
+}
+
+void TcpTransport::onWritten()
+{
+    if (m_flushing)
+        m_writtenWhileFlushing = true;
+    else if (m_state == State::Connected)
+        m_events->written();
 }
 
 qint64 TcpTransport::bytesToWrite() const
