@@ -266,31 +266,6 @@ private slots:
         QTRY_COMPARE(log.entries.size(), expected.size() + 2);
         QCOMPARE(log.entries.mid(expected.size()), (QStringList{"connect", "data:x"}));
     }
-
-    // -------------------------------------------------------------------- listening/accepting
-
-    void connectionRequests()
-    {
-        // A handler hands each request to a new instance; the listener keeps listening.
-        Socket listener;
-        std::vector<std::unique_ptr<Socket>> workers;
-        connect(&listener, &Socket::ConnectionRequest, this, [&](qint32 &handle) {
-            workers.push_back(std::make_unique<Socket>());
-            QVERIFY(workers.back()->Accept(handle));
-        });
-        QVERIFY(listener.Listen(0));
-        const qint32 listening = listener.SocketHandle();
-        vt::RawPeer a(vt::rawConnect(listener.LocalPort()));
-        vt::RawPeer b(vt::rawConnect(listener.LocalPort()));
-        QTRY_COMPARE(workers.size(), size_t(2));
-        QCOMPARE(listener.SocketHandle(), listening);
-        QCOMPARE(workers[0]->RemoteAddress(), u"127.0.0.1"_s);
-        vt::EventLog data(workers[0].get()); // each worker holds its own connection, with notices
-        QVERIFY(a.write("from a\0"_ba));
-        QTRY_COMPARE(data.entries, QStringList{"data:from a"});
-        QVERIFY(workers[1]->Send(u"to b"_s));
-        QTRY_COMPARE(b.received(), "to b\0"_ba);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSocket)
