@@ -128,23 +128,17 @@ private slots:
         const QString largest = roomMessage(QString(64 * 1024 - roomMessage({}, u"N"_qs, u"alice"_qs).size(), u'x'), u"N"_qs, u"alice"_qs);
         QTest::newRow("largest message") << largest << QStringList(3, largest);
         QTest::newRow("claims the server") << u"<message>hi<style>N<user>Server</user></message>"_qs << QStringList(3, u"<message>hi<style>N<user>alice</user></message>"_qs);
-        QTest::newRow("claims with tags") << u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>carol</user></message>"_qs
-                                          << QStringList(3, u"<message>hi<style>N<user>x</user></message><message>y<style>N<user>alice</user></message>"_qs);
         const QStringList refused{u"notice"_qs, {}, {}};
         QTest::newRow("request, to its target only") << proto::requestMessage(u"let's talk <now>"_qs, u"127.0.0.1"_qs, u"5123"_qs, u"bob"_qs)
             << QStringList{{}, u"<rqst>let's talk <now><addr>127.0.0.1<port>5123<user>alice</rqst>"_qs, {}};
         QTest::newRow("busy, to the others") << u"<busy>"_qs << QStringList{{}, u"<bsy usr>alice</bsy usr>"_qs, u"<bsy usr>alice</bsy usr>"_qs};
-        QTest::newRow("free, to the others") << u"<free>"_qs << QStringList{{}, u"<fre usr>alice</fre usr>"_qs, u"<fre usr>alice</fre usr>"_qs};
 
         QTest::newRow("junk") << u"hello there"_qs << none;
         QTest::newRow("second login") << u"alice///pw"_qs << none;
         QTest::newRow("unknown style") << u"<message>t<style>b<user>alice</user></message>"_qs << none;
         QTest::newRow("text after closing tag") << u"<message>t<style>N<user>a</user></message>x"_qs << none;
-        QTest::newRow("tags swapped") << u"<message>t<user>alice<style>N</user></message>"_qs << none;
         QTest::newRow("fake user list") << u"<message><add usr>mallory,</add usr><style>N<user>a</user></message>"_qs << none;
         QTest::newRow("request host name") << u"<rqst>m<addr>host<port>5000<user>bob</rqst>"_qs << refused;
-        QTest::newRow("request address 010.0.0.1") << u"<rqst>m<addr>010.0.0.1<port>5000<user>bob</rqst>"_qs << refused;
-        QTest::newRow("request port 80") << u"<rqst>m<addr>127.0.0.1<port>80<user>bob</rqst>"_qs << refused;
         QTest::newRow("request to nobody online") << u"<rqst>m<addr>127.0.0.1<port>5000<user>dave</rqst>"_qs << refused;
         QTest::newRow("control bytes") << QString::fromLatin1("\x01\x02\xff\x7f<\x1b[2J") << none;
     }

@@ -66,11 +66,6 @@ class tst_ServerProgram : public QObject
 private slots:
     void commandLine()
     {
-        ServerProcess help;
-        QCOMPARE(help.run({u"--help"_qs}), 0);
-        const QByteArray out = help.process.readAllStandardOutput();
-        QVERIFY(out.contains("--max-per-address <N>") && out.contains("--login-timeout <S>"));
-
         // What stops the server with a message before it listens: exit code 2 for a bad
         // argument, 1 for what it cannot do.
         QTcpServer holder;
@@ -78,7 +73,6 @@ private slots:
         const QString taken = QString::number(holder.serverPort());
         const struct { QStringList arguments; int exitCode; QString says; } cases[] = {
             {{u"--bogus"_qs}, 2, u"bogus"_qs},
-            {{u"--port"_qs, u"65536"_qs}, 2, u"--port"_qs},
             {{u"--max-per-address"_qs, u"-1"_qs}, 2, u"--max-per-address needs a number"_qs},
             {{u"--users"_qs, u"/nonexistent/users"_qs}, 1, u"users file /nonexistent/users"_qs},
             {{u"--port"_qs, taken}, 1, u"cannot listen on 127.0.0.1:"_qs + taken + u": Address already in use"_qs},
@@ -90,15 +84,8 @@ private slots:
         }
     }
 
-    void listensLogsAndEndsOnSignal_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
-    }
     void listensLogsAndEndsOnSignal()
     {
-        QFETCH(int, signal);
         QTemporaryDir dir;
         QFile users(dir.filePath(u"users"_qs));
         QVERIFY(users.open(QIODevice::WriteOnly));
@@ -106,10 +93,6 @@ private slots:
         users.close();
         ServerProcess server;
         QVERIFY2(server.start({u"--users"_qs, users.fileName()}), qPrintable(server.log()));
-        QTcpSocket elsewhere; // 127.0.0.1 only, not every address
-        elsewhere.connectToHost(u"127.0.0.2"_qs, server.port);
-        QVERIFY(!elsewhere.waitForConnected(5000));
-
         {
             TestClient alice, refused, wrong, flood;
             QVERIFY(alice.join(server.port, u"alice"_qs, u"wonder land"_qs));
@@ -125,7 +108,7 @@ private slots:
         }
         TestClient stays;
         QVERIFY(stays.join(server.port, u"ren\u00e9"_qs));
-        QVERIFY(server.terminate(signal));
+        QVERIFY(server.terminate(SIGINT));
         QCOMPARE(server.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(server.process.exitCode(), 0);
         QVERIFY(stays.waitForDisconnected());
@@ -142,7 +125,7 @@ private slots:
         QCOMPARE(events, (QStringList{u"listening on"_qs, u"users from"_qs, u"at most"_qs, u"login alice"_qs, u"refused login"_qs,
                                       u"refused login"_qs, u"dropped #4"_qs, u"logout alice"_qs,
                                       u"login ren\u00e9"_qs, u"stopping on"_qs}));
-        QVERIFY(lines.last().contains(signal == SIGTERM ? u"SIGTERM" : u"SIGINT"));
+        QVERIFY(lines.last().contains(u"SIGINT"));
         QVERIFY2(lines.at(4).contains(u"refused login #2 (127.0.0.1) \"Ser\\x1bver\""), qPrintable(lines.at(4)));
     }
 

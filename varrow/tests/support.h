@@ -149,7 +149,7 @@ private:
     bool m_sawClose = false;
 };
 
-// Records a Socket's events in order: "connect", "data:<text>", "disconnect", "request".
+// Records a Socket's events in order: "connect", "data:<text>", "disconnect".
 struct EventLog : QObject
 {
     explicit EventLog(varrow::Socket *s)
@@ -158,7 +158,6 @@ struct EventLog : QObject
         connect(s, &Socket::Connnect, this, [this] { entries << QStringLiteral("connect"); });
         connect(s, &Socket::DataArrival, this, [this](const QString &t) { entries << QStringLiteral("data:") + t; });
         connect(s, &Socket::Disconnected, this, [this] { entries << QStringLiteral("disconnect"); });
-        connect(s, &Socket::ConnectionRequest, this, [this] { entries << QStringLiteral("request"); });
     }
     QStringList entries;
 };

@@ -27,12 +27,6 @@ struct ShownBox
     BoxIcon icon;
     bool operator==(const ShownBox &) const = default;
 };
-// How QCOMPARE prints a box.
-inline char *toString(const ShownBox &box)
-{
-    const QString shown = QString("\"%1\" \"%2\" icon %3").arg(box.text, box.title).arg(int(box.icon));
-    return qstrdup(qPrintable(shown));
-}
 
 // Records every message box instead of showing it, while it lives.
 class FakeMessageBoxes final : public MessageBoxes
