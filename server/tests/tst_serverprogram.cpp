@@ -1,4 +1,4 @@
-// The quillet-server program: its command line, its log, how it ends, and a few hundred clients.
+// The quillet-server program: its log, how it ends on a signal, and the limits per address.
 #include "testclient.h"
 
 #include <serverprotocol.h>
@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,13 +29,6 @@ struct ServerProcess {
             process.kill();
             process.waitForFinished();
         }
-    }
-    // Runs quillet-server with `arguments` to its end: its exit code, -1 when it crashed or hung.
-    int run(const QStringList &arguments)
-    {
-        process.start(QStringLiteral(QUILLET_SERVER_PATH), arguments);
-        const bool ended = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit;
-        return ended ? process.exitCode() : -1;
     }
     // Starts it on 127.0.0.1 at a port of its own choosing; false unless it says where it listens.
     bool start(const QStringList &extra = {})
@@ -64,26 +56,6 @@ class tst_ServerProgram : public QObject
     Q_OBJECT
 
 private slots:
-    void commandLine()
-    {
-        // What stops the server with a message before it listens: exit code 2 for a bad
-        // argument, 1 for what it cannot do.
-        QTcpServer holder;
-        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
-        const QString taken = QString::number(holder.serverPort());
-        const struct { QStringList arguments; int exitCode; QString says; } cases[] = {
-            {{u"--bogus"_qs}, 2, u"bogus"_qs},
-            {{u"--max-per-address"_qs, u"-1"_qs}, 2, u"--max-per-address needs a number"_qs},
-            {{u"--users"_qs, u"/nonexistent/users"_qs}, 1, u"users file /nonexistent/users"_qs},
-            {{u"--port"_qs, taken}, 1, u"cannot listen on 127.0.0.1:"_qs + taken + u": Address already in use"_qs},
-        };
-        for (const auto &c : cases) {
-            ServerProcess server; // on a free port unless told otherwise: only the case stops it
-            QCOMPARE(server.run(QStringList{u"--port"_qs, u"0"_qs} + c.arguments), c.exitCode);
-            QVERIFY2(server.log().contains(c.says) && !server.log().contains(u"listening on"), qPrintable(server.log()));
-        }
-    }
-
     void listensLogsAndEndsOnSignal()
     {
         QTemporaryDir dir;
@@ -94,11 +66,9 @@ private slots:
         ServerProcess server;
         QVERIFY2(server.start({u"--users"_qs, users.fileName()}), qPrintable(server.log()));
         {
-            TestClient alice, refused, wrong, flood;
+            TestClient alice, refused, flood;
             QVERIFY(alice.join(server.port, u"alice"_qs, u"wonder land"_qs));
             QVERIFY(!refused.join(server.port, u"Ser\x1bver"_qs));
-            QVERIFY(!wrong.join(server.port, u"bob"_qs, u"wonderland"_qs));
-            QCOMPARE(wrong.messages, QStringList{u"login fail"_qs});
             QVERIFY(flood.connectTo(server.port)); // over 64 KiB without a terminator
             flood.sendRaw(QByteArray(64 * 1024 + 1, 'x'));
             QVERIFY(flood.waitForDisconnected());
@@ -123,7 +93,7 @@ private slots:
             events << line.mid(24).section(u' ', 0, 1);
         }
         QCOMPARE(events, (QStringList{u"listening on"_qs, u"users from"_qs, u"at most"_qs, u"login alice"_qs, u"refused login"_qs,
-                                      u"refused login"_qs, u"dropped #4"_qs, u"logout alice"_qs,
+                                      u"dropped #3"_qs, u"logout alice"_qs,
                                       u"login ren\u00e9"_qs, u"stopping on"_qs}));
         QVERIFY(lines.last().contains(u"SIGINT"));
         QVERIFY2(lines.at(4).contains(u"refused login #2 (127.0.0.1) \"Ser\\x1bver\""), qPrintable(lines.at(4)));

@@ -45,16 +45,10 @@ private slots:
     void safeNames()
     {
         const struct { QString offered, safe; } rows[] = {
-            {"report 2026.pdf", "report 2026.pdf"},
-            {"../../etc/passwd", "passwd"},
-            {"..", "received file"},
-            {".bashrc", "bashrc"},
-            {"a\tb\nc\x7f\u0085d", "abcd"},
-            {"photo\u202Egnp.exe", "photognp.exe"},
+            {"report 2026.pdf", "report 2026.pdf"}, {"../../etc/passwd", "passwd"}, {"..", "received file"},
+            {".bashrc", "bashrc"}, {"a\tb\nc\x7f\u0085d", "abcd"}, {"photo\u202Egnp.exe", "photognp.exe"},
             {QString::fromUtf8("a\u200Bb") + QChar(0xd800) + QString::fromUtf8("c\U0001F600"), QStringView(u"abc\U0001F600").toString()},
-            {"a<b>c:d\"e|f?g*h", "a_b_c_d_e_f_g_h"},
-            {" x.txt. . ", "x.txt"},
-            {"con.txt", "_con.txt"},
+            {"a<b>c:d\"e|f?g*h", "a_b_c_d_e_f_g_h"}, {" x.txt. . ", "x.txt"}, {"con.txt", "_con.txt"},
             {QString(300, u'\u00e9') + ".tar", QString(98, u'\u00e9') + ".tar"},
         };
         for (const auto &[offered, safe] : rows) {
