@@ -37,7 +37,7 @@ private slots:
     }
     void cleanup() { discardWindows<frmcanvas>(); }
 
-    void pickingAColourMovesTheBorderAndTheNextStrokeUsesIt()
+    void pickingAColourSetsItAndTheNextStrokeUsesIt()
     {
         c->Picdraw->drawLine({0, 10}, {100, 10}, Qt::gray); // a grey ground, so that white shows
         const QList<std::tuple<int, QString, QColor>> picks{{0, "0016777215", QColor(255, 255, 255)},
