@@ -41,14 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::replace(tail.begin(), tail.end(), '\0', '\x01');
 
     std::string stream;
-    for (const std::string &message : messages) {
-        stream += message;
-        stream.push_back('\0');
-    }
+    for (const std::string &message : messages)
+        stream += message + '\0';
     stream += tail;
 
     Framer framer(limit, stop ? Framer::Overflow::Stop : Framer::Overflow::Skip);
     std::vector<std::string> received;
+    const auto take = [&] {
+        const QByteArray message = framer.takeMessage();
+        received.emplace_back(message.constData(), size_t(message.size()));
+    };
     size_t fed = 0;
     while (fed < stream.size()) {
         // Receive sizes from the input; once it is used up, everything left comes at once.
@@ -60,15 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(framer.pendingSize() <= limit);
         FUZZ_CHECK(!framer.isDiscarding() || framer.pendingSize() == 0);
         // Take some of what is ready now, leave the rest for later (both orders must work).
-        while (framer.hasMessage() && (input.remaining_bytes() == 0 || input.ConsumeBool())) {
-            const QByteArray message = framer.takeMessage();
-            received.emplace_back(message.constData(), size_t(message.size()));
-        }
+        while (framer.hasMessage() && (input.remaining_bytes() == 0 || input.ConsumeBool()))
+            take();
     }
-    while (framer.hasMessage()) {
-        const QByteArray message = framer.takeMessage();
-        received.emplace_back(message.constData(), size_t(message.size()));
-    }
+    while (framer.hasMessage())
+        take();
 
     std::vector<std::string> expected;
     quint64 dropped = 0;

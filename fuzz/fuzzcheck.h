@@ -20,18 +20,12 @@
 
 namespace quillet::fuzz {
 
-// The input's bytes, not copied.
-inline QByteArray bytesOf(const uint8_t *data, size_t size)
-{
-    return QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-}
-
 // The pieces between 0 bytes, as the server connection delivers them: one text per piece, each
 // byte one character. A final piece without its 0 byte counts too.
 inline QList<QString> latin1Pieces(const uint8_t *data, size_t size)
 {
     QList<QString> pieces;
-    for (const QByteArray &piece : bytesOf(data, size).split('\0'))
+    for (const QByteArray &piece : QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)).split('\0'))
         pieces.append(QString::fromLatin1(piece));
     return pieces;
 }

@@ -2,7 +2,7 @@
 // the client code driven by commands on stdin), all on loopback: a room, and a whole private chat
 // (the request through the server, the answer and the typing over the direct peer connection, find
 // and save in it, the canvas both ways, a file and a picture, the close) with a third user seeing
-// both busy meanwhile, then a request to that user from the side whose chat the partner ended.
+// both busy meanwhile. (A request after a chat the partner ended: the private chat table.)
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -95,10 +95,9 @@ private slots:
         // A file of a few MiB and a picture, from ann to bob over the same connection.
         QTemporaryDir from, to;
         QFile file(from.filePath("notes.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
         QByteArray bytes(3 * 1024 * 1024 + 5, Qt::Uninitialized);
         QRandomGenerator(16).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-        QCOMPARE(file.write(bytes), bytes.size());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         file.close();
         QCOMPARE(ask(ann, "send-file " + file.fileName()), QString("ok"));
         QCOMPARE(ask(bob, "take-file " + to.path()), "ok " + to.filePath("notes.bin"));
@@ -115,15 +114,6 @@ private slots:
         QCOMPARE(ask(carl, "wait-busy -"), QString("ok"));
         QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
         QCOMPARE(ask(bob, "state"), QString("ok active=0 boxes=0"));
-        // Both are free again: bob, whose chat ann ended, asks carl, and the request is carl's.
-        QCOMPARE(ask(bob, "request carl again?"), QString("ok"));
-        QCOMPARE(ask(carl, "accept"), QString("ok bob|again?"));
-        QCOMPARE(ask(bob, "wait-shown"), QString("ok carl"));
-        QCOMPARE(ask(ann, "state"), QString("ok active=0 boxes=0"));
-
-        bob.closeWriteChannel(); // bob's client ends
-        QVERIFY(bob.waitForFinished(10000));
-        QCOMPARE(ask(ann, "wait-room bob has left the room."), QString("ok"));
     }
 };
 

@@ -4,9 +4,8 @@
 
 #include <serverprotocol.h>
 
-#include <QEventLoop>
 #include <QTcpSocket>
-#include <QTimer>
+#include <QTest>
 
 #include <functional>
 #include <optional>
@@ -61,19 +60,8 @@ struct TestClient {
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     bool waitForDisconnected() { return waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }); }
 
-    // Runs the event loop until done() holds, checking after everything this client receives and
-    // every change of its connection; false after ten seconds.
-    bool waitUntil(const std::function<bool()> &done)
-    {
-        QEventLoop loop;
-        QObject::connect(&socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
-        QObject::connect(&socket, &QTcpSocket::stateChanged, &loop, &QEventLoop::quit);
-        QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
-        while (!done())
-            if (loop.exec() != 0)
-                return false;
-        return true;
-    }
+    // Runs the event loop until done() holds; false after ten seconds.
+    static bool waitUntil(const std::function<bool()> &done) { return QTest::qWaitFor(done, 10000); }
 
     // Waits for a room message whose text is `text`; removes it and everything before it from
     // messages and returns what came before it (nullopt on time-out).

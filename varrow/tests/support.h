@@ -22,18 +22,6 @@
 
 namespace vt {
 
-// A blocking connect to 127.0.0.1:port from a new socket (nonblocking: started only); the socket,
-// or -1 when the connect failed.
-inline int rawConnect(quint16 port, bool nonblocking = false)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    const sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0 || (nonblocking && errno == EINPROGRESS))
-        return fd;
-    ::close(fd);
-    return -1;
-}
-
 // A socket bound to 127.0.0.1 on a port the kernel picks; unless it listens, a connect is refused.
 // With backlog 0 and unanswered(), its queue is filled until a connect gets no answer at all (the
 // kernel drops further handshakes); false when that was not seen (a connect unanswered for 200 ms).
@@ -58,14 +46,15 @@ public:
             ::close(fd);
         ::close(m_fd);
     }
-    int fd() const { return m_fd; }
     quint16 port() const { return m_port; }
     bool unanswered()
     {
         while (m_clients.size() < 8) {
-            pollfd p{rawConnect(m_port, true), POLLOUT, 0};
+            const sockaddr_in a{AF_INET, htons(m_port), {htonl(INADDR_LOOPBACK)}, {}};
+            pollfd p{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0), POLLOUT, 0};
             m_clients.push_back(p.fd);
-            if (p.fd >= 0 && ::poll(&p, 1, 200) == 0)
+            ::connect(p.fd, reinterpret_cast<const sockaddr *>(&a), sizeof a); // started only
+            if (::poll(&p, 1, 200) == 0)
                 return true;
         }
         return false;
@@ -149,7 +138,7 @@ private:
     bool m_sawClose = false;
 };
 
-// Records a Socket's events in order: "connect", "data:<text>", "disconnect", "request".
+// Records a Socket's events in order: "connect", "data:<text>", "disconnect".
 struct EventLog : QObject
 {
     explicit EventLog(varrow::Socket *s)
@@ -158,7 +147,6 @@ struct EventLog : QObject
         connect(s, &Socket::Connnect, this, [this] { entries << QStringLiteral("connect"); });
         connect(s, &Socket::DataArrival, this, [this](const QString &t) { entries << QStringLiteral("data:") + t; });
         connect(s, &Socket::Disconnected, this, [this] { entries << QStringLiteral("disconnect"); });
-        connect(s, &Socket::ConnectionRequest, this, [this] { entries << QStringLiteral("request"); });
     }
     QStringList entries;
 };

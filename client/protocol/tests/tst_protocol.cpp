@@ -64,129 +64,85 @@ class TestProtocol : public QObject
 private slots:
     // Each server message's kind, by markers, case rules and order, and its fields as that kind
     // (none: it cannot be cut).
-    void serverMessages_data()
-    {
-        QTest::addColumn<QString>("data");
-        QTest::addColumn<SP::Kind>("kind");
-        QTest::addColumn<QStringList>("fields");
-        using K = SP::Kind;
-        const auto row = [](const char *tag, const char *data, K kind, const QStringList &fields = {}) {
-            QTest::newRow(tag) << QString::fromLatin1(data) << kind << fields;
-        };
-        row("login successful", "login successful", K::LoginAccepted);
-        row("login successful, other case", "Login successful", K::Room);
-        row("login fail", "login fail", K::LoginRefused);
-        row("login failed", "login failed", K::Room);
-        row("add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"});
-        row("add in capitals is not an addition", "<ADD USR>alice,</ADD USR>", K::Room);
-        row("remove, any case", "<REM USR>alice,</REM USR>", K::UserRemoved, {"alice"});
-        row("busy, any case", "<BsY uSr>alice</bsy usr>", K::UserBusy, {"alice"});
-        row("free, anywhere, to the next <", "x<Fre Usr>bo b<b>", K::UserFree, {"bo b"});
-        row("free, no < after the name", "<fre usr>alice", K::UserFree);
-        row("busy, empty name", "<bsy usr></bsy usr><fre usr>bob</fre usr>", K::UserBusy);
-        row("request, any case", "<RQST>hi", K::Request);
-        row("add before remove", "<add usr>b,<rem usr>a,", K::UserAdded, {"b"});
-        row("busy before free", "<fre usr><bsy usr>", K::UserBusy);
-        row("request before room", "<message><rqst><style>N<user>bob</user></message>", K::Request);
-
-        row("room text with < and r>", "<message>a<b for> you<style>B<user>bob</user></message>", K::Room, {"a<b for> you", "B", "bob"});
-        row("room text holding a room message", "<message>x<style>I<user>eve</user></message>y<style>BI<user>bob</user></message>", K::Room, {"x<style>I<user>eve</user></message>y", "BI", "bob"});
-        row("room, text after the end", "<message>hi<style>N<user>bob</user></message>\r\n", K::Room, {"hi", "N", "bob"});
-        row("room, no <style>", "<message>hi<user>bob</user></message>", K::Room);
-        row("room, style after user", "<message>hi<user>bob<style>N</user></message>", K::Room);
-
-        row("request, 19-character message", "<rqst>nineteen characters<addr>10.0.0.2<port>5000<user>alice</rqst>", K::Request, {"nineteen characters", "10.0.0.2", "5000", "alice"});
-        row("request, empty message", "<rqst><addr>192.168.1.20<port>5000<user>alice</rqst>", K::Request, {"", "192.168.1.20", "5000", "alice"});
-        row("request, message holding tags", "<rqst>see <addr>6.6.6.6<port>1<user>x</rqst> ok<addr>10.0.0.2<port>5000<user>bob</rqst>", K::Request, {"see <addr>6.6.6.6<port>1<user>x</rqst> ok", "10.0.0.2", "5000", "bob"});
-        row("request, no <port>", "<rqst>hi<addr>1.2.3.4<user>bob</rqst>", K::Request);
-        row("request, port before addr", "<rqst>hi<port>5000<addr>1.2.3.4<user>bob</rqst>", K::Request);
-
-        row("list of five, all taken", "<add usr>a,b,c,d,e,</add usr>", K::UserAdded, {"a", "b", "c", "d", "e"});
-        row("list, empty names skipped", "<add usr>,alice,,bob,</add usr>", K::UserAdded, {"alice", "bob"});
-        row("list ends at the first <", "<add usr>alice,<b>bob,</b></add usr>", K::UserAdded, {"alice"});
-        row("list, no comma", "<add usr>alice</add usr>", K::UserAdded);
-    }
     void serverMessages()
     {
-        QFETCH(QString, data);
-        QFETCH(SP::Kind, kind);
-        QFETCH(QStringList, fields);
-        QCOMPARE(SP::classify(data), kind);
-        QCOMPARE(fieldsOf(kind, data), fields);
+        using K = SP::Kind;
+        const struct { const char *tag, *data; K kind; QStringList fields; } rows[] = {
+            {"login successful", "login successful", K::LoginAccepted}, {"login fail", "login fail", K::LoginRefused},
+            {"login failed", "login failed", K::Room},
+            {"add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"}},
+            {"add in capitals is not an addition", "<ADD USR>alice,</ADD USR>", K::Room},
+            {"remove, any case", "<REM USR>alice,</REM USR>", K::UserRemoved, {"alice"}},
+            {"busy, any case", "<BsY uSr>alice</bsy usr>", K::UserBusy, {"alice"}},
+            {"free, anywhere, to the next <", "x<Fre Usr>bo b<b>", K::UserFree, {"bo b"}},
+            {"free, no < after the name", "<fre usr>alice", K::UserFree},
+            {"busy, empty name", "<bsy usr></bsy usr><fre usr>bob</fre usr>", K::UserBusy},
+            {"request, any case", "<RQST>hi", K::Request},
+            {"add before remove", "<add usr>b,<rem usr>a,", K::UserAdded, {"b"}},
+            {"request before room", "<message><rqst><style>N<user>bob</user></message>", K::Request},
+
+            {"room text with < and r>", "<message>a<b for> you<style>B<user>bob</user></message>", K::Room, {"a<b for> you", "B", "bob"}},
+            {"room text holding a room message", "<message>x<style>I<user>eve</user></message>y<style>BI<user>bob</user></message>", K::Room, {"x<style>I<user>eve</user></message>y", "BI", "bob"}},
+            {"room, text after the end", "<message>hi<style>N<user>bob</user></message>\r\n", K::Room, {"hi", "N", "bob"}},
+            {"room, style after user", "<message>hi<user>bob<style>N</user></message>", K::Room},
+
+            {"request, 19-character message", "<rqst>nineteen characters<addr>10.0.0.2<port>5000<user>alice</rqst>", K::Request, {"nineteen characters", "10.0.0.2", "5000", "alice"}},
+            {"request, empty message", "<rqst><addr>192.168.1.20<port>5000<user>alice</rqst>", K::Request, {"", "192.168.1.20", "5000", "alice"}},
+            {"request, message holding tags", "<rqst>see <addr>6.6.6.6<port>1<user>x</rqst> ok<addr>10.0.0.2<port>5000<user>bob</rqst>", K::Request, {"see <addr>6.6.6.6<port>1<user>x</rqst> ok", "10.0.0.2", "5000", "bob"}},
+            {"request, port before addr", "<rqst>hi<port>5000<addr>1.2.3.4<user>bob</rqst>", K::Request},
+
+            {"list of five, all taken", "<add usr>a,b,c,d,e,</add usr>", K::UserAdded, {"a", "b", "c", "d", "e"}},
+            {"list, empty names skipped", "<add usr>,alice,,bob,</add usr>", K::UserAdded, {"alice", "bob"}},
+            {"list ends at the first <", "<add usr>alice,<b>bob,</b></add usr>", K::UserAdded, {"alice"}},
+            {"list, no comma", "<add usr>alice</add usr>", K::UserAdded},
+        };
+        for (const auto &[tag, data, kind, fields] : rows)
+            QVERIFY2(SP::classify(data) == kind && fieldsOf(kind, data) == fields, tag);
     }
 
-    void acceptableRequest_data()
-    {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("acceptable");
-        QTest::newRow("ordinary") << "192.168.1.20" << "5123" << true;
-        QTest::newRow("lowest port, smallest parts") << "0.0.0.0" << "5000" << true;
-        QTest::newRow("highest port, largest parts") << "255.255.255.255" << "6000" << true;
-        QTest::newRow("port with a leading zero") << "10.0.0.1" << "05000" << true;
-        QTest::newRow("port below") << "10.0.0.1" << "4999" << false;
-        QTest::newRow("port above") << "10.0.0.1" << "6001" << false;
-        QTest::newRow("port huge") << "10.0.0.1" << "99999999999999999999" << false;
-        QTest::newRow("port signed") << "10.0.0.1" << "+5000" << false;
-        QTest::newRow("port in other digits") << "10.0.0.1" << "\u0665\u0660\u0660\u0660" << false;
-        QTest::newRow("three parts") << "10.0.1" << "5000" << false;
-        QTest::newRow("part above 255") << "10.0.0.256" << "5000" << false;
-        QTest::newRow("leading zero") << "10.0.0.01" << "5000" << false;
-    }
     void acceptableRequest()
     {
-        QFETCH(QString, address);
-        QFETCH(QString, port);
-        QFETCH(bool, acceptable);
-        QCOMPARE(SP::isAcceptableRequest({"hi", address, port, "bob"}), acceptable);
-        if (acceptable)
-            QCOMPARE(SP::requestPort(port), std::optional<quint16>(port.toUShort()));
+        const struct { const char *tag, *address, *port; bool acceptable; } rows[] = {
+            {"lowest port, smallest parts", "0.0.0.0", "5000", true},
+            {"highest port, largest parts", "255.255.255.255", "6000", true},
+            {"port with a leading zero", "10.0.0.1", "05000", true}, {"port below", "10.0.0.1", "4999", false},
+            {"port above", "10.0.0.1", "6001", false}, {"port huge", "10.0.0.1", "99999999999999999999", false},
+            {"port signed", "10.0.0.1", "+5000", false},
+            {"port in other digits", "10.0.0.1", "\u0665\u0660\u0660\u0660", false},
+            {"three parts", "10.0.1", "5000", false}, {"part above 255", "10.0.0.256", "5000", false},
+            {"leading zero", "10.0.0.01", "5000", false},
+        };
+        for (const auto &[tag, address, port, acceptable] : rows) {
+            QVERIFY2(SP::isAcceptableRequest({"hi", address, port, "bob"}) == acceptable, tag);
+            if (acceptable)
+                QCOMPARE(SP::requestPort(QString::fromUtf8(port)), std::optional<quint16>(QString(port).toUShort()));
+        }
     }
 
-    void peerClassify_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<PP::Kind>("kind");
-        QTest::addColumn<QString>("detail"); // Character: the character; otherwise the reason
-        QTest::addColumn<int>("count");
-        using K = PP::Kind;
-        const auto row = [](const char *tag, const QString &text, K kind, const QString &detail = {}, int count = 0) {
-            QTest::newRow(tag) << text << kind << detail << count;
-        };
-        row("close", "<close>", K::Close);
-        row("close, other case", "<CLOSE>", K::Ignored);
-        row("accept", "<chat reply>accept</chat reply>", K::Accept);
-        row("accept with more", "<chat reply>accept</chat reply>x", K::Ignored);
-        row("refuse, any case, with reason", "<CHAT REPLY>REFUSE</CHAT REPLY>in a meeting", K::Refuse, "in a meeting");
-        row("reason holding the closing tag", "<chat reply>refuse</chat reply>a</chat reply>b", K::Refuse, "a</chat reply>b");
-        row("closing tag only before the marker", "</chat reply><chat reply>refuse", K::Refuse);
-        row("refuse before character", "<a><chat reply>refuse", K::Refuse);
-        row("character", "<a>h</a>", K::Character, "h");
-        row("character, closing tag unread", "xaxy", K::Character, "y");
-        row("character, too short", "<a>", K::Ignored);
-        row("capital A", "<A>h</A>", K::Ignored);
-        row("delete", "<d>1 </d>", K::Delete, {}, 1);
-        row("delete, count not a digit", "<d>x </d>", K::Delete, {}, 0);
-        row("delete, other digit script", "<d>\u0663</d>", K::Delete, {}, 0);
-        row("delete, too short", "<d>", K::Delete, {}, 0);
-        row("capital D", "<D>1 </D>", K::Ignored);
-        row("empty", "", K::Ignored);
-        row("extension, by name", PE::hello(), K::Extension, "hello");
-        row("extension, malformed", "<xhello>canvas", K::Ignored);
-        row("extension: strokes", SM::drawMessages({{1, QLine(1, 2, 3, 4)}}).value(0), K::Extension, "draw");
-        row("extension: clear", SM::clearMessage(), K::Extension, "clear");
-    }
     void peerClassify()
     {
-        QFETCH(QString, text);
-        QFETCH(PP::Kind, kind);
-        QFETCH(QString, detail);
-        QFETCH(int, count);
-        const PP::Message message = PP::classify(text);
-        QCOMPARE(message.kind, kind);
-        QCOMPARE(kind == PP::Kind::Character ? QString(message.character)
-                 : kind == PP::Kind::Extension ? message.extension : message.reason, detail);
-        QCOMPARE(message.count, count);
+        using K = PP::Kind;
+        const struct { const char *tag; QString text; K kind; QString detail; int count = 0; } rows[] = {
+            {"close", "<close>", K::Close}, {"accept", "<chat reply>accept</chat reply>", K::Accept},
+            {"accept with more", "<chat reply>accept</chat reply>x", K::Ignored},
+            {"refuse, any case, with reason", "<CHAT REPLY>REFUSE</CHAT REPLY>in a meeting", K::Refuse, "in a meeting"},
+            {"reason holding the closing tag", "<chat reply>refuse</chat reply>a</chat reply>b", K::Refuse, "a</chat reply>b"},
+            {"closing tag only before the marker", "</chat reply><chat reply>refuse", K::Refuse},
+            {"refuse before character", "<a><chat reply>refuse", K::Refuse},
+            {"character", "<a>h</a>", K::Character, "h"},
+            {"character, closing tag unread", "xaxy", K::Character, "y"}, {"character, too short", "<a>", K::Ignored},
+            {"capital A", "<A>h</A>", K::Ignored}, {"delete", "<d>1 </d>", K::Delete, {}, 1},
+            {"delete, count not a digit", "<d>x </d>", K::Delete, {}, 0},
+            {"delete, other digit script", "<d>\u0663</d>", K::Delete, {}, 0}, {"capital D", "<D>1 </D>", K::Ignored},
+            {"empty", "", K::Ignored}, {"extension, by name", PE::hello(), K::Extension, "hello"},
+            {"extension, malformed", "<xhello>canvas", K::Ignored},
+            {"extension: strokes", SM::drawMessages({{1, QLine(1, 2, 3, 4)}}).value(0), K::Extension, "draw"},
+        };
+        for (const auto &[tag, text, kind, detail, count] : rows) {
+            const PP::Message m = PP::classify(text);
+            const QString got = kind == PP::Kind::Character ? QString(m.character) : kind == PP::Kind::Extension ? m.extension : m.reason;
+            QVERIFY2(m.kind == kind && got == detail && m.count == count, tag);
+        }
     }
 
     // Extension messages: the name is read only from a well-formed message; a hello lists features.
@@ -208,43 +164,29 @@ private slots:
 
     // Received stroke messages: segments cut to the drawing area grown by 2 pixels (0..376 x
     // 0..168, so -2..379 x -2..171 in QRectF terms), malformed or out-of-palette ones ignored whole.
-    void strokeMessages_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("parsed"); // "-" ignored, "clear", else the segments as sent
-        const auto row = [](const char *tag, const char *text, const char *parsed) {
-            QTest::newRow(tag) << QString::fromLatin1(text) << QString::fromLatin1(parsed);
-        };
-        row("dot", "<xdraw>1,10,20,10,20</xdraw>", "1,10,20,10,20");
-        row("segments in order, corners", "<xdraw>15,0,0,376,168;0,-2,171,379,-2</xdraw>", "15,0,0,376,168;0,-2,171,379,-2");
-        row("far end cut", "<xdraw>1,100,100,99999,100</xdraw>", "1,100,100,379,100");
-        row("both ends cut", "<xdraw>2,-500,50,900,50;3,-99999,-99999,99999,99999</xdraw>", "2,-2,50,379,50;3,-2,-2,171,171");
-        row("wholly outside: dropped", "<xdraw>1,-50,-50,-40,-60;4,400,10,400,10;5,1,1,2,2</xdraw>", "5,1,1,2,2");
-        row("leading zeros", "<xdraw>01,-0,007,1,1</xdraw>", "1,0,7,1,1");
-        row("clear", "<xclear></xclear>", "clear");
-        row("clear with a body", "<xclear>1</xclear>", "-");
-        row("colour 16", "<xdraw>16,0,0,1,1</xdraw>", "-");
-        row("colour -1", "<xdraw>-1,0,0,1,1</xdraw>", "-");
-        row("colour of 3 digits", "<xdraw>001,0,0,1,1</xdraw>", "-");
-        row("6 digits", "<xdraw>1,100000,0,0,0</xdraw>", "-");
-        row("a field short", "<xdraw>1,0,0,1</xdraw>", "-");
-        row("a field over", "<xdraw>1,0,0,1,1,1</xdraw>", "-");
-        row("one bad segment spoils all", "<xdraw>1,0,0,1,1;1,0,0,1,x</xdraw>", "-");
-        row("empty", "<xdraw></xdraw>", "-");
-        row("empty segment", "<xdraw>1,0,0,1,1;;1,0,0,1,1</xdraw>", "-");
-        row("trailing ;", "<xdraw>1,0,0,1,1;</xdraw>", "-");
-        row("plus sign", "<xdraw>1,+1,0,1,1</xdraw>", "-");
-        row("other name", "<xDRAW>1,0,0,1,1</xDRAW>", "-");
-    }
     void strokeMessages()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, parsed);
-        const std::optional<SM::Strokes> strokes = SM::parse(text);
-        QStringList segments;
-        for (const SM::Segment &s : strokes ? strokes->segments : QList<SM::Segment>())
-            segments << QStringLiteral("%1,%2,%3,%4,%5").arg(s.colour).arg(s.line.x1()).arg(s.line.y1()).arg(s.line.x2()).arg(s.line.y2());
-        QCOMPARE(!strokes ? "-" : strokes->clear ? "clear" : segments.join(u';'), parsed);
+        const struct { const char *tag, *text, *parsed; } rows[] = { // parsed: "-" ignored, "clear", else the segments
+            {"dot", "<xdraw>1,10,20,10,20</xdraw>", "1,10,20,10,20"},
+            {"segments in order, corners", "<xdraw>15,0,0,376,168;0,-2,171,379,-2</xdraw>", "15,0,0,376,168;0,-2,171,379,-2"},
+            {"far end cut", "<xdraw>1,100,100,99999,100</xdraw>", "1,100,100,379,100"},
+            {"both ends cut", "<xdraw>2,-500,50,900,50;3,-99999,-99999,99999,99999</xdraw>", "2,-2,50,379,50;3,-2,-2,171,171"},
+            {"wholly outside: dropped", "<xdraw>1,-50,-50,-40,-60;4,400,10,400,10;5,1,1,2,2</xdraw>", "5,1,1,2,2"},
+            {"leading zeros", "<xdraw>01,-0,007,1,1</xdraw>", "1,0,7,1,1"}, {"clear", "<xclear></xclear>", "clear"},
+            {"clear with a body", "<xclear>1</xclear>", "-"}, {"colour 16", "<xdraw>16,0,0,1,1</xdraw>", "-"},
+            {"colour of 3 digits", "<xdraw>001,0,0,1,1</xdraw>", "-"},
+            {"6 digits", "<xdraw>1,100000,0,0,0</xdraw>", "-"}, {"a field short", "<xdraw>1,0,0,1</xdraw>", "-"},
+            {"one bad segment spoils all", "<xdraw>1,0,0,1,1;1,0,0,1,x</xdraw>", "-"},
+            {"empty", "<xdraw></xdraw>", "-"}, {"empty segment", "<xdraw>1,0,0,1,1;;1,0,0,1,1</xdraw>", "-"},
+            {"plus sign", "<xdraw>1,+1,0,1,1</xdraw>", "-"}, {"other name", "<xDRAW>1,0,0,1,1</xDRAW>", "-"},
+        };
+        for (const auto &[tag, text, parsed] : rows) {
+            const std::optional<SM::Strokes> strokes = SM::parse(QString::fromLatin1(text));
+            QStringList segments;
+            for (const SM::Segment &s : strokes ? strokes->segments : QList<SM::Segment>())
+                segments << QStringLiteral("%1,%2,%3,%4,%5").arg(s.colour).arg(s.line.x1()).arg(s.line.y1()).arg(s.line.x2()).arg(s.line.y2());
+            QVERIFY2((!strokes ? "-" : strokes->clear ? "clear" : segments.join(u';')) == QLatin1StringView(parsed), tag);
+        }
     }
 
     // Built stroke messages: cut like received ones, invisible and out-of-palette segments left
@@ -273,47 +215,33 @@ private slots:
     }
 
     // File messages read field by field; anything off the grammar is no file message at all.
-    void fileMessages_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("fields");
-        const auto row = [](const char *tag, const QString &body, const char *name, const QString &fields = {}) {
-            QTest::newRow(tag) << PE::build(QString::fromLatin1(name), body) << fields;
-        };
-        row("offer", "7,1024,picture,a%20b.txt", "fileoffer", "offer 7 1024 picture a b.txt");
-        row("offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..", "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/..");
-        row("offer, empty file", "1,0,file,x", "fileoffer", "offer 1 0 file x");
-        row("size beyond 63 bits", "1,9223372036854775808,file,x", "fileoffer");
-        row("negative size", "1,-1,file,x", "fileoffer");
-        row("size with a sign", "1,+1,file,x", "fileoffer");
-        row("ID zero", "0,1,file,x", "fileoffer");
-        row("ID of ten digits", "1000000000,1,file,x", "fileoffer");
-        row("unknown kind", "1,1,movie,x", "fileoffer");
-        row("name, bare comma", "1,1,file,a,b", "fileoffer");
-        row("name, cut escape", "1,1,file,a%4", "fileoffer");
-        row("name, no UTF-8", "1,1,file,%FF", "fileoffer");
-        row("name too long", "1,1,file," + QString(FM::MaxNameBytes + 1, u'a'), "fileoffer");
-        row("accept", "5", "fileaccept", "accept 5");
-        row("accept with more", "5,", "fileaccept");
-        row("done", "5", "filedone", "done 5");
-        row("data, escapes and plain bytes", QString::fromLatin1("3,\x01" "@A\x01" "|\x01" "A\xff"), "filedata", "data 3 80c1bc817f");
-        row("data, unknown escape", "3,\x01" "B", "filedata");
-        row("data empty", "3,", "filedata");
-        row("data, a byte too many", "3," + QString(FM::MaxChunk + 1, u'a'), "filedata");
-        row("end", "2," + QString(64, u'a'), "fileend", "end 2 " + QString(64, u'a'));
-        row("end, capital hex", "2," + QString(64, u'A'), "fileend");
-        row("cancel", "4,receiver,size", "filecancel", "cancel 4 receiver size");
-        row("cancel, unknown role", "4,both,size", "filecancel");
-        row("cancel, reason not a word", "4,sender,Size", "filecancel");
-        row("unknown file message", "1", "filefoo");
-    }
     void fileMessages()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, fields);
-        QCOMPARE(fileFields(FM::parse(text)), fields);
-        const PP::Message m = PP::classify(text);
-        QCOMPARE(fileFields(FM::parse(m.extension, m.body)), fields);
+        const struct { const char *tag; QString body; const char *name; QString fields; } rows[] = {
+            {"offer", "7,1024,picture,a%20b.txt", "fileoffer", "offer 7 1024 picture a b.txt"},
+            {"offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..", "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/.."},
+            {"offer, empty file", "1,0,file,x", "fileoffer", "offer 1 0 file x"},
+            {"size beyond 63 bits", "1,9223372036854775808,file,x", "fileoffer"},
+            {"negative size", "1,-1,file,x", "fileoffer"}, {"ID zero", "0,1,file,x", "fileoffer"},
+            {"ID of ten digits", "1000000000,1,file,x", "fileoffer"}, {"unknown kind", "1,1,movie,x", "fileoffer"},
+            {"name, bare comma", "1,1,file,a,b", "fileoffer"}, {"name, cut escape", "1,1,file,a%4", "fileoffer"},
+            {"name, no UTF-8", "1,1,file,%FF", "fileoffer"},
+            {"name too long", "1,1,file," + QString(FM::MaxNameBytes + 1, u'a'), "fileoffer"},
+            {"accept", "5", "fileaccept", "accept 5"}, {"accept with more", "5,", "fileaccept"},
+            {"done", "5", "filedone", "done 5"},
+            {"data, escapes and plain bytes", QString::fromLatin1("3,\x01" "@A\x01" "|\x01" "A\xff"), "filedata", "data 3 80c1bc817f"},
+            {"data, unknown escape", "3,\x01" "B", "filedata"}, {"data empty", "3,", "filedata"},
+            {"data, a byte too many", "3," + QString(FM::MaxChunk + 1, u'a'), "filedata"},
+            {"end", "2," + QString(64, u'a'), "fileend", "end 2 " + QString(64, u'a')},
+            {"end, capital hex", "2," + QString(64, u'A'), "fileend"},
+            {"cancel", "4,receiver,size", "filecancel", "cancel 4 receiver size"},
+            {"cancel, reason not a word", "4,sender,Size", "filecancel"}, {"unknown file message", "1", "filefoo"},
+        };
+        for (const auto &[tag, body, name, fields] : rows) {
+            const QString text = PE::build(QString::fromLatin1(name), body);
+            const PP::Message m = PP::classify(text);
+            QVERIFY2(fileFields(FM::parse(text)) == fields && fileFields(FM::parse(m.extension, m.body)) == fields, tag);
+        }
     }
 
     // Every key code 1..255 goes through keystroke, frame, the framer, Latin-1 and classify and comes

@@ -1,5 +1,5 @@
 // Test support for the client's windows (the fault-injection suites use it too): fakes for the
-// seams (message boxes, the program's end, attention requests, desktop notices), a chat server played by the test
+// seams (message boxes, desktop notices), a chat server played by the test
 // on 127.0.0.1, the messages it relays, and helpers around the main window.
 #pragma once
 
@@ -27,12 +27,6 @@ struct ShownBox
     BoxIcon icon;
     bool operator==(const ShownBox &) const = default;
 };
-// How QCOMPARE prints a box.
-inline char *toString(const ShownBox &box)
-{
-    const QString shown = QString("\"%1\" \"%2\" icon %3").arg(box.text, box.title).arg(int(box.icon));
-    return qstrdup(qPrintable(shown));
-}
 
 // Records every message box instead of showing it, while it lives.
 class FakeMessageBoxes final : public MessageBoxes
@@ -51,15 +45,6 @@ public:
 
 private:
     MessageBoxes *previous_;
-};
-
-// Counts endProgram() calls instead of ending the program, while it lives.
-struct ProgramEndRecorder
-{
-    ProgramEndRecorder() : previous(std::exchange(services().endProgram, [this] { ++count; })) {}
-    ~ProgramEndRecorder() { services().endProgram = previous; }
-    int count = 0;
-    std::function<void()> previous;
 };
 
 // The desktop's notification service, played by the test while it lives (as the notices of `set`):
