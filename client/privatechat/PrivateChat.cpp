@@ -214,8 +214,10 @@ void PrivateChat::startChat()
     partnerFeatures_.clear();
     canvas_->chatStarted();
     setState(State::Connected);
-    if (window_)
-        window_->close(); // the window of an earlier chat
+    if (window_) { // the window of an earlier chat: its closing is not this chat's
+        disconnect(window_, nullptr, this, nullptr);
+        window_->close();
+    }
     window_ = Window<frmprivatechat>::load();
     window_->showNames(Globals::sUserName, partner_);
     connect(window_, &frmprivatechat::typed, this, &PrivateChat::typed);

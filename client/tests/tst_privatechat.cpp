@@ -140,6 +140,7 @@ private slots:
             {"partner resets the chat", chatting + "^resets =Ended", "Ended", freed, hello, "chat with bob | " + PrivateChat::ConnectionErrorText + qt_error_string(ECONNRESET), qt_error_string(ECONNRESET)},
             // The stale dialog: after a chat that bob ended, a request to carl is a request to carl.
             {"after a chat, a request to another user", chatting + "^closes =Ended^choose carl^request hi", "Waiting", freed + "^<busy>^" + QString(rqst).replace("bob", "carl"), hello, closedByBob},
+            {"after a chat, the next one stays on", chatting + "^closes =Ended^" + chatting, "Connected", freed + "^<busy>^" + rqst, hello + "^" + hello, "chat with bob"},
             {"after a chat, the dialog for another user", chatting + "^closes =Ended^choose carl", "Requesting", freed + "^<busy>", hello, "request to carl^" + closedByBob},
             // The accepting side.
             {"offered, accepted", "relayed hi^accept =Connected^sends <a>z</a>", "Connected", "<busy>", accept, "chat with bob got z"},
