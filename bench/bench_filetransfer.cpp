@@ -224,12 +224,12 @@ int main(int argc, char *argv[])
     const double ratio = timed.bytesPerSecond / plain;
     bench::say("file transfer: %lld MiB, %s: %.0f MB/s over the peer link, plain TCP copy %.0f MB/s (%.2f)",
                size / MiB, timed.completed ? "completed" : "FAILED", timed.bytesPerSecond / 1e6, plain / 1e6, ratio);
-    bench::row("file transfer", bench::format("%.0f MB/s (1 GiB file)", timed.bytesPerSecond / 1e6),
+    bench::row("8 file transfer", bench::format("1 GiB at %.0f MB/s", timed.bytesPerSecond / 1e6),
                bench::format("plain TCP copy %.0f MB/s", plain / 1e6), bench::format("%.2f", ratio),
                ">= 120 MB/s", bench::yesNo(timed.completed && timed.bytesPerSecond >= 120e6));
     const double p50 = bench::percentile(timed.keystrokeMs, 50), p99 = bench::percentile(timed.keystrokeMs, 99);
     bench::say("keystrokes during the transfer: %zu, round trip p50 %.2f ms, p99 %.2f ms", timed.keystrokeMs.size(), p50, p99);
-    bench::row("keystroke during a transfer", bench::format("p99 %.2f ms (round trip; p50 %.2f)", p99, p50), "-", "-",
+    bench::row("8 file transfer", bench::format("keystroke round trip p99 %.2f ms (p50 %.2f)", p99, p50), "-", "-",
                "p99 <= 10 ms", bench::yesNo(!timed.keystrokeMs.empty() && p99 <= 10));
     QFile::remove(file);
 
@@ -240,7 +240,7 @@ int main(int argc, char *argv[])
         bench::say("memory during a %lld MiB transfer (%s, %.0f MB/s): sender +%.1f MiB, receiver +%.1f MiB",
                    memorySize / MiB, big.completed ? "completed" : "FAILED", big.bytesPerSecond / 1e6,
                    big.senderGrowthKiB / 1024.0, big.receiverGrowthKiB / 1024.0);
-        bench::row("file transfer memory", bench::format("+%.1f MiB (%lld MiB file)", growthMiB, memorySize / MiB), "-",
+        bench::row("8 file transfer", bench::format("memory +%.1f MiB (%lld MiB file)", growthMiB, memorySize / MiB), "-",
                    "-", "<= 64 MiB", bench::yesNo(big.completed && growthMiB <= 64));
         QFile::remove(file);
     }
