@@ -67,7 +67,7 @@ private slots:
     void serverMessages()
     {
         using K = SP::Kind;
-        const struct { const char *tag, *data; K kind; QStringList fields; } rows[] = {
+        const struct { const char *tag, *data; K kind; QStringList fields = {}; } rows[] = {
             {"login successful", "login successful", K::LoginAccepted}, {"login fail", "login fail", K::LoginRefused},
             {"login failed", "login failed", K::Room},
             {"add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"}},
@@ -122,7 +122,7 @@ private slots:
     void peerClassify()
     {
         using K = PP::Kind;
-        const struct { const char *tag; QString text; K kind; QString detail; int count = 0; } rows[] = {
+        const struct { const char *tag; QString text; K kind; QString detail = {}; int count = 0; } rows[] = {
             {"close", "<close>", K::Close}, {"accept", "<chat reply>accept</chat reply>", K::Accept},
             {"accept with more", "<chat reply>accept</chat reply>x", K::Ignored},
             {"refuse, any case, with reason", "<CHAT REPLY>REFUSE</CHAT REPLY>in a meeting", K::Refuse, "in a meeting"},
@@ -217,7 +217,7 @@ private slots:
     // File messages read field by field; anything off the grammar is no file message at all.
     void fileMessages()
     {
-        const struct { const char *tag; QString body; const char *name; QString fields; } rows[] = {
+        const struct { const char *tag; QString body; const char *name; QString fields = {}; } rows[] = {
             {"offer", "7,1024,picture,a%20b.txt", "fileoffer", "offer 7 1024 picture a b.txt"},
             {"offer, largest size and ID, UTF-8 name", "999999999,9223372036854775807,file,%E2%82%AC%2F..", "fileoffer", "offer 999999999 9223372036854775807 file \u20ac/.."},
             {"offer, empty file", "1,0,file,x", "fileoffer", "offer 1 0 file x"},
