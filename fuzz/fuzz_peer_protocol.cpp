@@ -6,7 +6,7 @@
 //     message, any segment it gives lies in the cut rectangle in a palette colour, and builds and
 //     reads back unchanged.
 // (The classification rules, every keystroke and a refusal's reason over the wire: the protocol
-// table.)
+// table; here only that the refusal is found wherever a case-blind search finds it.)
 // (The framer under the link is Varrow's, fuzzed by fuzz_varrow_framer.)
 
 #include "fuzzcheck.h"
@@ -35,6 +35,8 @@ void checkClassification(const QString &text)
     FUZZ_CHECK(m.kind == PP::Kind::Refuse || m.reason.isEmpty());
     FUZZ_CHECK(text.endsWith(m.reason) && m.count >= 0 && m.count <= 9);
     FUZZ_CHECK(m.kind != PP::Kind::Character || text.contains(m.character));
+    if (text != PP::acceptReply() && text != QLatin1StringView("<close>")) // the refusal as a plain search finds it
+        FUZZ_CHECK((m.kind == PP::Kind::Refuse) == text.contains(QLatin1StringView("<chat reply>refuse"), Qt::CaseInsensitive));
     if (m.kind == PP::Kind::Extension)
         FUZZ_CHECK(quillet::PeerExtensions::build(m.extension, m.body) == text && !m.body.contains(u'<'));
 }

@@ -143,7 +143,7 @@ private slots:
             {"after a chat, the next one stays on", chatting + "^closes =Ended^" + chatting, "Connected", freed + "^<busy>^" + rqst, hello + "^" + hello, "chat with bob"},
             {"after a chat, the dialog for another user", chatting + "^closes =Ended^choose carl", "Requesting", freed + "^<busy>", hello, "request to carl^" + closedByBob},
             // The accepting side.
-            {"offered, accepted", "relayed hi^accept =Connected^sends <a>z</a>", "Connected", "<busy>", accept, "chat with bob got z"},
+            {"offered, accepted", "away^relayed hi^accept =Connected^sends <a>z</a>", "Connected", "<busy>", accept, "chat with bob got z"},
             // A partner that says hello hears one back, once; one that does not (above) hears none.
             {"offered, accepted, hello", "relayed hi^accept =Connected^sends <xhello>canvas</xhello>|<a>z</a>|" + hello, "Connected", "<busy>", accept + "^" + hello, "chat with bob got z"},
             // Away from the program, an offer comes with a desktop notice, until it is answered.

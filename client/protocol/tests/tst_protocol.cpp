@@ -69,8 +69,7 @@ private slots:
         using K = SP::Kind;
         const struct { const char *tag, *data; K kind; QStringList fields = {}; } rows[] = {
             {"login successful", "login successful", K::LoginAccepted}, {"login fail", "login fail", K::LoginRefused},
-            {"login failed", "login failed", K::Room},
-            {"add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"}},
+            {"login failed", "login failed", K::Room}, {"add, anywhere", "xx<add usrs>alice,<", K::UserAdded, {"alice"}},
             {"add in capitals is not an addition", "<ADD USR>alice,</ADD USR>", K::Room},
             {"remove, any case", "<REM USR>alice,</REM USR>", K::UserRemoved, {"alice"}},
             {"busy, any case", "<BsY uSr>alice</bsy usr>", K::UserBusy, {"alice"}},
@@ -78,7 +77,8 @@ private slots:
             {"free, no < after the name", "<fre usr>alice", K::UserFree},
             {"busy, empty name", "<bsy usr></bsy usr><fre usr>bob</fre usr>", K::UserBusy},
             {"request, any case", "<RQST>hi", K::Request},
-            {"add before remove", "<add usr>b,<rem usr>a,", K::UserAdded, {"b"}},
+            {"add before remove", "<add usr>b,<rem usr>a,", K::UserAdded, {"b"}}, {"remove before busy", "<bsy usr><rem usr>a,", K::UserRemoved},
+            {"busy before free", "<fre usr><bsy usr>", K::UserBusy}, {"free before request", "<rqst><fre usr>", K::UserFree},
             {"request before room", "<message><rqst><style>N<user>bob</user></message>", K::Request},
 
             {"room text with < and r>", "<message>a<b for> you<style>B<user>bob</user></message>", K::Room, {"a<b for> you", "B", "bob"}},
