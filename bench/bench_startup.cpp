@@ -24,11 +24,6 @@ struct Start
     double peakMiB = -1;
 };
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(bench::Clock::now().time_since_epoch()).count();
-}
-
 Start launch(const QString &program, const QStringList &arguments, const QString &probe, const QString &outFile)
 {
     QFile::remove(outFile);
@@ -41,7 +36,7 @@ Start launch(const QString &program, const QStringList &arguments, const QString
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     // The clock is read last: the measured time starts at the fork.
-    env.insert(QStringLiteral("QUILLET_PROBE_T0_NS"), QString::number(nowNs()));
+    env.insert(QStringLiteral("QUILLET_PROBE_T0_NS"), QString::number(bench::nowNs()));
     process.setProcessEnvironment(env);
     process.start(program, arguments);
     if (!process.waitForFinished(30'000)) {

@@ -63,6 +63,14 @@ QString fromLatin1(QByteArrayView bytes)
     return QString::fromLatin1(bytes);
 }
 
+qsizetype firstTag(QStringView text, QLatin1StringView tag)
+{
+    for (qsizetype at = text.indexOf(u'<'); at >= 0 && at + tag.size() <= text.size(); at = text.indexOf(u'<', at + 1))
+        if (text.sliced(at, tag.size()).compare(tag, Qt::CaseInsensitive) == 0)
+            return at;
+    return -1;
+}
+
 bool isDottedIPv4(QStringView address)
 {
     int parts = 0;

@@ -50,6 +50,10 @@ using Framer = varrow::detail::Framer;
 // One byte per character; a character above 255 (a surrogate pair counts as one) becomes "?".
 QByteArray toLatin1(const QString &text);
 QString fromLatin1(QByteArrayView bytes);
+// Start of the first occurrence of `tag`, which begins with "<", in any letter case, or -1. As a
+// case-blind indexOf, but letters are folded only where a "<" stands (no character folds to "<"),
+// which in a long text without tags costs one scan for "<".
+qsizetype firstTag(QStringView text, QLatin1StringView tag);
 
 // --- A private chat request's address and port ---
 // The range of ports on which a requester listens for the peer connection.

@@ -33,7 +33,6 @@ public:
     // `send` puts one peer message on the way to the partner, or refuses it.
     explicit SharedCanvas(std::function<void(const QString &)> send, QObject *parent = nullptr);
 
-    const Drawing::PartnerDrawing &partnerDrawing() const { return partner_; }
 
     // A new chat: the partner's drawing starts blank and may be announced again.
     void chatStarted();

@@ -25,7 +25,6 @@ public:
     // Shows that drawing (white without one). The view does not own it; a drawing deleted while
     // shown leaves the view white.
     void setDrawing(const PartnerDrawing *drawing);
-    const PartnerDrawing *drawing() const { return drawing_; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -217,12 +217,11 @@ QString safeFileName(const QString &offered)
 struct FileTransfers::Transfer {
     enum class State { Offered, Running, Ending };
 
-    Transfer(Direction d, quint32 i, qint64 s, FM::Kind k) : direction(d), id(i), size(s), kind(k) {}
+    Transfer(Direction d, quint32 i, qint64 s) : direction(d), id(i), size(s) {}
 
     Direction direction;
     quint32 id;
     qint64 size;
-    FM::Kind kind;
     State state = State::Offered;
     qint64 done = 0;
     QFile file;          // outgoing: the file read; incoming: the temporary file written
@@ -234,6 +233,13 @@ struct FileTransfers::Transfer {
     QElapsedTimer clock;
     qint64 lastReport = -1;
     std::deque<std::pair<qint64, qint64>> samples; // (ms, bytes done) over the last seconds
+
+    void start()
+    {
+        state = State::Running;
+        clock.start();
+        samples.emplace_back(0, 0);
+    }
 
     void removePartial()
     {
@@ -261,7 +267,7 @@ FileTransfers::~FileTransfers()
 quint32 FileTransfers::offer(const QString &path, FM::Kind kind, QString *error)
 {
     const QFileInfo info(path);
-    auto t = std::make_unique<Transfer>(Direction::Outgoing, 0, 0, kind);
+    auto t = std::make_unique<Transfer>(Direction::Outgoing, 0, 0);
     t->file.setFileName(path);
     if (!info.isFile() || !t->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (error)
@@ -367,9 +373,7 @@ FileTransfers::AcceptResult FileTransfers::accept(quint32 id, const QString &tar
         t.removePartial();
         return AcceptResult::CannotWrite;
     }
-    t.state = Transfer::State::Running;
-    t.clock.start();
-    t.samples.emplace_back(0, 0);
+    t.start();
     m_link->send(FM::accept(id));
     return AcceptResult::Started;
 }
@@ -395,7 +399,7 @@ void FileTransfers::receiveOffer(const FM::Message &m)
         m_link->send(FM::refuse(m.id));
         return;
     }
-    m_in.emplace(m.id, std::make_unique<Transfer>(Direction::Incoming, m.id, m.size, m.kind));
+    m_in.emplace(m.id, std::make_unique<Transfer>(Direction::Incoming, m.id, m.size));
     emit offered(m.id, safeFileName(m.name), m.size, m.kind);
 }
 
@@ -507,9 +511,7 @@ void FileTransfers::handle(const FM::Message &m)
     switch (m.type) {
     case FM::Type::Accept:
         if (expect(State::Offered)) {
-            t.state = State::Running;
-            t.clock.start();
-            t.samples.emplace_back(0, 0);
+            t.start();
             pump();
         }
         break;

@@ -80,9 +80,9 @@ void limitUnsent(qintptr fd)
 class ClosingConnection : public QObject
 {
 public:
-    static void start(qintptr socketFd)
+    // Takes over fd, a second descriptor of the connection.
+    static void start(int fd)
     {
-        const int fd = socketFd >= 0 ? ::fcntl(int(socketFd), F_DUPFD_CLOEXEC, 0) : -1;
         if (fd < 0)
             return;
         if (::shutdown(fd, SHUT_WR) != 0 || !QCoreApplication::instance()) {
@@ -161,6 +161,7 @@ private:
     using State = PeerLink::State;
 
     void adopt(QTcpSocket *socket);
+    void becomeConnected();
     void takeIncoming();
     void readAll();
     void onWritten();
@@ -239,10 +240,7 @@ void TcpTransport::takeIncoming()
     socket->setParent(this);
     dropListener(); // the connections still waiting go with it
     adopt(socket);
-    m_state = State::Connected;
-    m_watchFd = watchDescriptor(socket->socketDescriptor());
-    limitUnsent(socket->socketDescriptor());
-    m_events->connected();
+    becomeConnected();
     if (m_socket == socket)
         readAll(); // what came with the connection
 }
@@ -254,13 +252,16 @@ void TcpTransport::connectTo(const QString &host, quint16 port)
     socket->setProxy(QNetworkProxy::NoProxy);
     adopt(socket);
     m_state = State::Connecting;
-    connect(socket, &QTcpSocket::connected, this, [this] {
-        m_state = State::Connected;
-        m_watchFd = watchDescriptor(m_socket->socketDescriptor());
-        limitUnsent(m_socket->socketDescriptor());
-        m_events->connected();
-    });
+    connect(socket, &QTcpSocket::connected, this, &TcpTransport::becomeConnected);
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+}
+
+void TcpTransport::becomeConnected()
+{
+    m_state = State::Connected;
+    m_watchFd = watchDescriptor(m_socket->socketDescriptor());
+    limitUnsent(m_socket->socketDescriptor());
+    m_events->connected();
 }
 
 void TcpTransport::adopt(QTcpSocket *socket)
@@ -320,7 +321,9 @@ void TcpTransport::readAll()
     // A handler may close the link (and so clear the framer) or delete it.
     const QPointer<TcpTransport> self(this);
     while (self && m_state == State::Connected && m_framer.hasMessage())
-        m_events->received(PeerProtocol::classify(wire::fromLatin1(m_framer.takeMessage())));
+        m_events->received(PeerProtocol::classify(wire::fromLatin1(m_framer.nextMessage())));
+    if (self && m_state == State::Connected)
+        m_framer.trim(); // a bulk read's room is not kept for good
 }
 
 void TcpTransport::onDisconnected()
@@ -377,7 +380,7 @@ void TcpTransport::close()
         // Hand what is still buffered to the system, which sends it before the closing FIN.
         if (socket->state() == QAbstractSocket::ConnectedState) {
             socket->flush();
-            ClosingConnection::start(socket->socketDescriptor());
+            ClosingConnection::start(std::exchange(m_watchFd, -1));
         }
         socket->abort();
         socket->deleteLater();

@@ -287,10 +287,9 @@ void PrivateChat::extensionReceived(const QString &name, const QString &body)
             partnerFeatures_ = *features;
             sayHello();
         }
-    } else {
+    } else if (!files_->handle(name, body)) { // "file..." messages
         canvas_->received(name, body);
     }
-    files_->handle(name, body); // "file..." messages
 }
 
 void PrivateChat::sayHello()

@@ -82,7 +82,6 @@ public:
     ChatFileTransfers *files() const { return files_; } // Send File, Send Picture
     // The partner said, in this chat, that it understands `feature` (PeerExtensions::Canvas, ...).
     bool partnerUnderstands(QLatin1StringView feature) const;
-    SharedCanvas *canvas() const { return canvas_; }
 
     // What the user and the server do.
     void privateChatChosen(const QString &selectedUser);

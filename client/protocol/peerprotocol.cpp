@@ -47,19 +47,6 @@ constexpr QLatin1StringView ReplyEnd("</chat reply>");
 constexpr QLatin1StringView CloseText("<close>");
 constexpr QLatin1StringView DeleteText("<d>1 </d>");
 
-// Where T contains RefuseMarker in any case, or -1. The same as a case-insensitive indexOf, but it
-// folds case only where a "<" starts a candidate (no character folds to "<"): a file data message
-// holds 16 K characters and no "<" in its body, and folding every one of them cost as much as
-// decoding the data.
-qsizetype findRefuseMarker(const QString &text)
-{
-    for (qsizetype at = text.indexOf(u'<'); at >= 0 && text.size() - at >= RefuseMarker.size();
-         at = text.indexOf(u'<', at + 1))
-        if (QStringView(text).sliced(at, RefuseMarker.size()).compare(RefuseMarker, Qt::CaseInsensitive) == 0)
-            return at;
-    return -1;
-}
-
 } // namespace
 
 // --- Building ---
@@ -112,7 +99,9 @@ Message classify(const QString &text)
         message.kind = Kind::Accept;
         return message;
     }
-    const qsizetype refuse = findRefuseMarker(text);
+    // Found as a case-blind search finds it, folding letters only where a "<" stands: a file data
+    // message holds 16 K characters and no "<" in its body.
+    const qsizetype refuse = wire::firstTag(text, RefuseMarker);
     if (refuse >= 0) {
         message.kind = Kind::Refuse;
         const qsizetype end = text.indexOf(ReplyEnd, refuse + RefuseMarker.size(),

@@ -88,17 +88,6 @@ qsizetype lastTagBefore(QStringView data, QLatin1StringView tag, qsizetype end)
     return -1;
 }
 
-// Start of the first occurrence of `tag` (any case), or -1.
-qsizetype firstTag(QStringView data, QLatin1StringView tag)
-{
-    for (qsizetype at = data.indexOf(u'<'); at >= 0 && at + tag.size() <= data.size();
-         at = data.indexOf(u'<', at + 1)) {
-        if (data.sliced(at, tag.size()).compare(tag, AnyCase) == 0)
-            return at;
-    }
-    return -1;
-}
-
 QString slice(QStringView data, qsizetype from, qsizetype to)
 {
     return data.sliced(from, to - from).toString();
@@ -203,7 +192,7 @@ std::optional<RoomMessage> cutRoomMessage(const QString &data)
     const qsizetype style = lastTagBefore(d, StyleTag, user);
     if (style < 0)
         return std::nullopt;
-    const qsizetype message = firstTag(d, MessageTag);
+    const qsizetype message = wire::firstTag(d, MessageTag);
     if (message < 0 || message + MessageTag.size() > style)
         return std::nullopt;
 
@@ -250,9 +239,9 @@ std::optional<QString> cutStatusUser(const QString &data)
 {
     const QStringView d(data);
     // Busy wins over free, as in classify(); both markers have the same length.
-    qsizetype marker = d.indexOf(BusyUserMarker, 0, AnyCase);
+    qsizetype marker = wire::firstTag(d, BusyUserMarker);
     if (marker < 0)
-        marker = d.indexOf(FreeUserMarker, 0, AnyCase);
+        marker = wire::firstTag(d, FreeUserMarker);
     if (marker < 0)
         return std::nullopt;
     const qsizetype from = marker + BusyUserMarker.size();
@@ -277,7 +266,7 @@ std::optional<Request> cutRequest(const QString &data)
     const qsizetype addr = lastTagBefore(d, AddrTag, port);
     if (addr < 0)
         return std::nullopt;
-    const qsizetype start = firstTag(d, RequestTag);
+    const qsizetype start = wire::firstTag(d, RequestTag);
     if (start < 0 || start + RequestTag.size() > addr)
         return std::nullopt;
 

@@ -7,6 +7,7 @@
 #include <QProxyStyle>
 #include <QStyleOption>
 
+#include <functional>
 #include <optional>
 
 // The resource lives in a static library: referencing its initialiser keeps it in the program.
@@ -63,6 +64,11 @@ private:
     QIcon icon_;
 };
 
+QIcon deferredIcon(std::function<QIcon()> make)
+{
+    return QIcon(new DeferredIcon(std::move(make)));
+}
+
 // Qt's styles read their standard icons from image files, and reading the first one makes Qt load
 // every image format plugin. Widgets ask for some as they are built, to show them only later: a
 // menu bar the arrow of its overflow button (shown when the menus do not fit the window), a line
@@ -86,11 +92,6 @@ public:
 };
 
 } // namespace
-
-QIcon deferredIcon(std::function<QIcon()> make)
-{
-    return QIcon(new DeferredIcon(std::move(make)));
-}
 
 QIcon programIcon()
 {

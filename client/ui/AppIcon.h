@@ -5,14 +5,9 @@
 #include <QIcon>
 #include <QLabel>
 
-#include <functional>
-
 namespace quillet {
 
 QIcon programIcon();
-
-// An icon that `make` makes when the icon is first drawn or measured (programIcon() is one).
-QIcon deferredIcon(std::function<QIcon()> make);
 
 // Makes the application's style hand out the standard icons that menu bars and line edits ask for
 // as they are built as deferred icons (see AppIcon.cpp), keeping the style the application would have had otherwise.

@@ -52,10 +52,6 @@ public:
     bool findNext();
     bool findPrevious();
 
-    // The current match (a null cursor when there is none) and how many matches there are.
-    QTextCursor currentMatch() const { return current_; }
-    int matchCount() const { return int(matches_.size()); }
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

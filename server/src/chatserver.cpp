@@ -406,10 +406,8 @@ bool ChatServer::deliver(Session *session, const QString &message)
         // A client's share of a long burst goes out in pieces of this size, within the turn: the
         // kernel's buffers, not the server's memory, hold what the client has not read yet.
         constexpr qsizetype OutboxLimit = 16 * 1024;
-        if (session->outbox.size() >= OutboxLimit && !session->socket->Send(std::exchange(session->outbox, QString()))) {
-            endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+        if (session->outbox.size() >= OutboxLimit && !sendOutbox(session))
             return false;
-        }
     }
     return true;
 }
@@ -421,9 +419,16 @@ void ChatServer::sendOutboxes()
     for (Session *session : sessions) {
         if (session->state == Session::State::Closed || session->outbox.isEmpty())
             continue;
-        if (!session->socket->Send(std::exchange(session->outbox, QString())))
-            endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+        sendOutbox(session);
     }
+}
+
+bool ChatServer::sendOutbox(Session *session)
+{
+    if (session->socket->Send(std::exchange(session->outbox, QString())))
+        return true;
+    endSession(session, End::Drop, QStringLiteral("cannot send: too much unsent output"));
+    return false;
 }
 
 void ChatServer::broadcast(const QString &message, Session *except)

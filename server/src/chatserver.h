@@ -83,6 +83,9 @@ private:
     QString loginProblem(const QString &name, const QString &password) const;
     bool deliver(Session *session, const QString &message);
     void sendOutboxes();
+    // Hands what was gathered for the client to its socket; one that has stopped reading (its
+    // socket takes no more) is dropped: false then.
+    bool sendOutbox(Session *session);
     void broadcast(const QString &message, Session *except);
     void endSession(Session *session, End how, const QString &reason);
 

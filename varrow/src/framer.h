@@ -51,6 +51,7 @@ public:
     // The same without a copy: the view stays valid until the next call that changes the framer.
     QByteArrayView nextMessage() noexcept
     {
+        Q_ASSERT(hasMessage());
         const Span span = m_ready[m_head++];
         return QByteArrayView(m_buffer.get() + span.start, span.size);
     }
